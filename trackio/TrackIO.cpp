@@ -1,0 +1,1 @@
+#include "trackio/TrackIO.h"

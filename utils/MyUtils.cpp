@@ -1,0 +1,1 @@
+#include "utils/MyUtils.h"
