@@ -1,0 +1,139 @@
+// Test helpers: track files assembled byte by byte, in either byte order, without the library's
+// writer, so that reader and writer are each checked against bytes laid out independently.
+#ifndef FIBREJOIN_TESTS_TRACK_FILES_H
+#define FIBREJOIN_TESTS_TRACK_FILES_H
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace testing_files {
+
+using Bytes = std::vector<uint8_t>;
+
+// A growing byte image of a file; `foreign` writes every multi-byte value big-endian (the
+// opposite of the little-endian machines the toolkit runs on).
+class FileImage {
+  public:
+    explicit FileImage(bool foreign = false) : foreign_(foreign) {}
+
+    void PutInt16(size_t offset, int16_t value) { Put(offset, uint16_t(value), 2); }
+    void PutInt32(size_t offset, int32_t value) { Put(offset, uint32_t(value), 4); }
+    void PutFloat(size_t offset, float value) {
+        uint32_t word;
+        std::memcpy(&word, &value, 4);
+        Put(offset, word, 4);
+    }
+    void PutText(size_t offset, const char* text) {
+        Reserve(offset + std::strlen(text) + 1);
+        std::memcpy(&bytes[offset], text, std::strlen(text) + 1);
+    }
+    void AppendInt32(int32_t value) { PutInt32(bytes.size(), value); }
+    void AppendFloats(const std::vector<float>& values) {
+        for (float value : values)
+            PutFloat(bytes.size(), value);
+    }
+    // One track record: the point count, then the body in file order.
+    void AppendTrack(int32_t n, const std::vector<float>& body) {
+        AppendInt32(n);
+        AppendFloats(body);
+    }
+    void Save(const std::string& path) const {
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    }
+
+    Bytes bytes;
+
+  private:
+    void Reserve(size_t size) {
+        if (bytes.size() < size) bytes.resize(size, 0);
+    }
+    void Put(size_t offset, uint32_t value, int size) {
+        Reserve(offset + size);
+        for (int i = 0; i < size; ++i) {
+            const int shift = 8 * (foreign_ ? size - 1 - i : i);
+            bytes[offset + i] = uint8_t(value >> shift);
+        }
+    }
+    bool foreign_;
+};
+
+struct HeaderFields {
+    int16_t dims[3] = {10, 20, 30};
+    float voxel[3] = {1.0f, 1.0f, 2.5f};
+    std::vector<std::string> scalar_names;  // the count is the number of names
+    std::vector<std::string> property_names;
+    int32_t track_count = 0;
+    int32_t header_size = 1000;
+};
+
+// A 1000-byte header as the toolkit lays it out.
+inline FileImage MakeHeader(const HeaderFields& f, bool foreign = false) {
+    FileImage image(foreign);
+    image.bytes.assign(1000, 0);
+    image.PutText(0, "TRACK");
+    for (int i = 0; i < 3; ++i) {
+        image.PutInt16(6 + 2 * i, f.dims[i]);
+        image.PutFloat(12 + 4 * i, f.voxel[i]);
+    }
+    image.PutInt16(36, int16_t(f.scalar_names.size()));
+    for (size_t i = 0; i < f.scalar_names.size() && i < 10; ++i) {
+        image.PutText(38 + 20 * i, f.scalar_names[i].c_str());
+    }
+    image.PutInt16(238, int16_t(f.property_names.size()));
+    for (size_t i = 0; i < f.property_names.size() && i < 10; ++i) {
+        image.PutText(240 + 20 * i, f.property_names[i].c_str());
+    }
+    image.PutText(948, "LPS");
+    image.PutFloat(956, 1.0f);
+    image.PutFloat(972, 1.0f);
+    image.PutInt32(988, f.track_count);
+    image.PutInt32(992, 2);
+    image.PutInt32(996, f.header_size);
+    return image;
+}
+
+inline Bytes ReadBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void WriteBytes(const std::string& path, const Bytes& bytes) {
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+inline int32_t Int32At(const Bytes& bytes, size_t offset) {
+    int32_t value;
+    std::memcpy(&value, &bytes.at(offset + 3) - 3, 4);
+    return value;
+}
+
+// A fresh directory under /tmp, removed with its files when the object goes.
+class TempDir {
+  public:
+    TempDir() {
+        char name[] = "/tmp/fibrejoin-test-XXXXXX";
+        path_ = mkdtemp(name) ? name : "";
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+    }
+    std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+  private:
+    std::string path_;
+};
+
+}  // namespace testing_files
+
+#endif  // FIBREJOIN_TESTS_TRACK_FILES_H
