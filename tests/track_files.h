@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -109,6 +110,21 @@ inline Bytes ReadBytes(const std::string& path) {
 inline void WriteBytes(const std::string& path, const Bytes& bytes) {
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+// "" when equal, otherwise where and how two files first differ (gtest's byte dumps are
+// unreadable).
+inline std::string FirstDifference(const Bytes& actual, const Bytes& expected) {
+    const size_t common = std::min(actual.size(), expected.size());
+    for (size_t i = 0; i < common; ++i) {
+        if (actual[i] != expected[i]) {
+            return "byte " + std::to_string(i) + ": " + std::to_string(actual[i]) + " instead of " +
+                   std::to_string(expected[i]);
+        }
+    }
+    if (actual.size() == expected.size()) return "";
+    return "size " + std::to_string(actual.size()) + " instead of " +
+           std::to_string(expected.size());
 }
 
 inline int32_t Int32At(const Bytes& bytes, size_t offset) {

@@ -1,0 +1,423 @@
+// Command-line tests: run the built fibrejoin binary and check its exit status, its messages on
+// each stream, and the bytes of the file it writes.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "track_files.h"
+#include "trackio/TrackIO.h"
+
+extern char** environ;
+
+using namespace testing_files;
+
+namespace {
+
+struct RunResult {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+RunResult RunFibrejoin(const TempDir& dir, const std::vector<std::string>& args) {
+    const std::string out_path = dir.File("stdout.txt"), err_path = dir.File("stderr.txt");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    std::vector<char*> argv = {const_cast<char*>(FIBREJOIN_BIN)};
+    for (const std::string& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid;
+    RunResult result{-1, "", ""};
+    if (posix_spawn(&pid, FIBREJOIN_BIN, &actions, nullptr, argv.data(), environ) == 0) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    const Bytes out = ReadBytes(out_path), err = ReadBytes(err_path);
+    result.out.assign(out.begin(), out.end());
+    result.err.assign(err.begin(), err.end());
+    return result;
+}
+
+bool Exists(const std::string& path) {
+    return access(path.c_str(), F_OK) == 0;
+}
+
+// One track as the test describes it: points (x, y, z per point), scalars per point, properties.
+struct Track {
+    std::vector<float> points, scalars, properties;
+    int Count() const { return int(points.size() / 3); }
+    std::vector<float> Body(int scalar_count) const {
+        std::vector<float> body;
+        for (int i = 0; i < Count(); ++i) {
+            body.insert(body.end(), points.begin() + 3 * i, points.begin() + 3 * i + 3);
+            body.insert(body.end(), scalars.begin() + scalar_count * i,
+                        scalars.begin() + scalar_count * (i + 1));
+        }
+        body.insert(body.end(), properties.begin(), properties.end());
+        return body;
+    }
+};
+
+struct TrackSet {
+    HeaderFields fields;
+    std::vector<Track> tracks;
+    bool foreign = false;
+
+    int ScalarCount() const { return int(fields.scalar_names.size()); }
+    void Save(const std::string& path) const {
+        FileImage image = MakeHeader(fields, foreign);
+        for (const Track& track : tracks)
+            image.AppendTrack(track.Count(), track.Body(ScalarCount()));
+        image.Save(path);
+    }
+};
+
+// Tracks with recognisable values: input `input`, track `t`, `points` points.
+Track MakeTrack(int input, int t, int points, int scalars, int properties) {
+    Track track;
+    for (int i = 0; i < points; ++i) {
+        for (int c = 0; c < 3; ++c)
+            track.points.push_back(input * 1000 + t * 10 + i + c * 0.25f);
+        for (int s = 0; s < scalars; ++s)
+            track.scalars.push_back(-(t + 1) * (s + 1.5f));
+    }
+    for (int p = 0; p < properties; ++p)
+        track.properties.push_back(100.0f * (input + 1) + p);
+    return track;
+}
+
+TrackSet MakeSet(int input, int track_count, std::vector<std::string> scalar_names,
+                 std::vector<std::string> property_names) {
+    TrackSet set;
+    set.fields.scalar_names = std::move(scalar_names);
+    set.fields.property_names = std::move(property_names);
+    set.fields.track_count = track_count;
+    for (int t = 0; t < track_count; ++t) {
+        set.tracks.push_back(MakeTrack(input, t, t % 4, int(set.fields.scalar_names.size()),
+                                       int(set.fields.property_names.size())));
+    }
+    return set;
+}
+
+// The file the merge must write for `inputs`, built from the rules of the merge.
+Bytes ExpectedMerge(const std::vector<TrackSet>& inputs) {
+    TrackSet merged;
+    merged.fields = inputs[0].fields;
+    for (const TrackSet& input : inputs) {
+        if (input.fields.scalar_names.size() > merged.fields.scalar_names.size()) {
+            merged.fields.scalar_names = input.fields.scalar_names;
+        }
+        if (input.fields.property_names.size() > merged.fields.property_names.size()) {
+            merged.fields.property_names = input.fields.property_names;
+        }
+    }
+    merged.fields.property_names.push_back("DataSetID");
+    merged.fields.header_size = 1000;
+    const size_t scalars = merged.fields.scalar_names.size();
+    const size_t properties = merged.fields.property_names.size();
+    for (size_t k = 0; k < inputs.size(); ++k) {
+        for (Track track : inputs[k].tracks) {
+            if (track.scalars.size() != scalars * track.Count()) {
+                track.scalars.assign(scalars * track.Count(), 0.0f);
+            }
+            track.properties.resize(properties, 0.0f);
+            track.properties.back() = float(k);
+            merged.tracks.push_back(track);
+        }
+    }
+    merged.fields.track_count = int(merged.tracks.size());
+    FileImage image = MakeHeader(merged.fields);
+    image.PutText(952, "LPS");  // the reader fills in the second orientation code
+    for (const Track& track : merged.tracks) {
+        image.AppendTrack(track.Count(), track.Body(int(scalars)));
+    }
+    return image.bytes;
+}
+
+const char kUsage[] = "Usage: fibrejoin INPUT_TRACK_FILE_1 INPUT_TRACK_FILE_2 ... OUTPUT_FILE \n";
+
+TEST(Fibrejoin, UsageNeedsTwoInputsAndAnOutput) {
+    TempDir dir;
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{}, {"a.trk"}, {"a.trk", dir.File("out.trk")}}) {
+        const RunResult run = RunFibrejoin(dir, args);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.out, kUsage);
+        EXPECT_EQ(run.err, "");
+    }
+    EXPECT_FALSE(Exists(dir.File("out.trk")));
+}
+
+TEST(Fibrejoin, MergesTracksAndTagsTheirInput) {
+    TempDir dir;
+    const std::string a = dir.File("a.trk"), b = dir.File("b.trk"), out = dir.File("out.trk");
+    const std::string c = dir.File("c.trk");
+
+    // Identical layouts, 3 and 4 tracks (some of zero points); the second in the other order.
+    std::vector<TrackSet> inputs = {MakeSet(0, 3, {"fa"}, {"len", "w"}),
+                                    MakeSet(1, 4, {"md"}, {"x", "y"})};
+    inputs[1].foreign = true;
+    inputs[0].Save(a);
+    inputs[1].Save(b);
+    RunResult run = RunFibrejoin(dir, {a, b, out});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out + run.err, "");
+    EXPECT_EQ(FirstDifference(ReadBytes(out), ExpectedMerge(inputs)), "");
+
+    // No scalars nor properties: "DataSetID" takes slot 0. A foreign or size-0 first header
+    // gives a native output with header_size 1000.
+    inputs = {MakeSet(0, 2, {}, {}), MakeSet(1, 1, {}, {}), MakeSet(2, 2, {}, {})};
+    inputs[0].foreign = true;
+    inputs[2].fields.header_size = 0;
+    for (size_t k = 0; k < inputs.size(); ++k)
+        inputs[k].Save(dir.File(std::to_string(k)));
+    run = RunFibrejoin(dir, {dir.File("0"), dir.File("1"), dir.File("2"), out});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(FirstDifference(ReadBytes(out), ExpectedMerge(inputs)), "");
+    inputs[0].foreign = false;
+    inputs[0].fields.header_size = 0;
+    inputs[0].Save(dir.File("0"));
+    run = RunFibrejoin(dir, {dir.File("0"), dir.File("1"), out});
+    EXPECT_EQ(run.status, 0);
+    inputs.pop_back();
+    inputs[0].fields.header_size = 1000;
+    EXPECT_EQ(FirstDifference(ReadBytes(out), ExpectedMerge(inputs)), "");
+
+    // 2 and 3 scalars: the second input's names and scalars, zeros for the first input's;
+    // properties by position, the missing ones 0.
+    inputs = {MakeSet(0, 2, {"a", "b"}, {"p", "q", "r"}), MakeSet(1, 3, {"x", "y", "z"}, {"p"})};
+    inputs[0].Save(a);
+    inputs[1].Save(b);
+    run = RunFibrejoin(dir, {a, b, out});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(FirstDifference(ReadBytes(out), ExpectedMerge(inputs)), "");
+
+    // More than ten scalars is legal: only the ten name slots are taken over.
+    std::vector<std::string> many(12, "s");
+    inputs = {MakeSet(0, 2, many, {}), MakeSet(1, 2, many, {})};
+    inputs[0].Save(a);
+    inputs[1].Save(b);
+    run = RunFibrejoin(dir, {a, b, out});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(FirstDifference(ReadBytes(out), ExpectedMerge(inputs)), "");
+}
+
+TEST(Fibrejoin, GridMustMatchTheFirstInput) {
+    TempDir dir;
+    const std::string a = dir.File("a.trk"), b = dir.File("b.trk"), out = dir.File("out.trk");
+    const std::string mismatch =
+        "Input tracks have unmatched dimension and/or voxel_size from " + b + "\n";
+    TrackSet first = MakeSet(0, 1, {}, {}), second = MakeSet(1, 1, {}, {});
+    first.fields.voxel[0] = 1.0f;
+    first.Save(a);
+
+    second.fields.voxel[0] = 1.000005f;
+    second.Save(b);
+    EXPECT_EQ(RunFibrejoin(dir, {a, b, out}).status, 0);
+    std::remove(out.c_str());
+
+    second.fields.voxel[0] = 1.0001f;
+    second.Save(b);
+    RunResult run = RunFibrejoin(dir, {a, b, out});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, mismatch);
+    EXPECT_FALSE(Exists(out));
+
+    second.fields.voxel[0] = 1.0f;
+    second.fields.dims[2] = 31;
+    second.Save(b);
+    run = RunFibrejoin(dir, {a, b, out});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, mismatch);
+
+    // A missing second input counts as the default header, whose grid is all zero.
+    std::remove(b.c_str());
+    run = RunFibrejoin(dir, {a, b, out});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, mismatch);
+    EXPECT_FALSE(Exists(out));
+
+    // With an all-zero first grid it passes and the copy pass stops at it.
+    for (int i = 0; i < 3; ++i)
+        first.fields.dims[i] = 0, first.fields.voxel[i] = 0;
+    first.Save(a);
+    run = RunFibrejoin(dir, {a, b, out});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "Can not open track file " + b + "\n");
+    const Bytes written = ReadBytes(out);
+    EXPECT_EQ(Int32At(written, 988), 0);
+    EXPECT_EQ(written.size(), 1000u + 4 + 4);  // the first input's zero-point track, tagged
+
+    // A first input that cannot be opened.
+    run = RunFibrejoin(dir, {dir.File("missing.trk"), a, out});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "Can not open track file " + dir.File("missing.trk") + "\n");
+    EXPECT_EQ(run.err, "");
+}
+
+TEST(Fibrejoin, DamagedInputs) {
+    TempDir dir;
+    const std::string a = dir.File("a.trk"), b = dir.File("b.trk"), out = dir.File("out.trk");
+    MakeSet(0, 3, {"s"}, {"p"}).Save(a);
+    const TrackSet second = MakeSet(1, 3, {"s"}, {"p"});
+    FileImage damaged = MakeHeader(second.fields);
+    damaged.AppendTrack(2, second.tracks[2].Body(1));
+
+    // A body cut short stops the merge; the output keeps its tracks and a count of 0.
+    FileImage cut = damaged;
+    cut.bytes.pop_back();
+    cut.Save(b);
+    RunResult run = RunFibrejoin(dir, {a, b, out});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "Can not read track data from " + b + "\n");
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(Int32At(ReadBytes(out), 988), 0);
+
+    // A point count cut short simply ends that input.
+    cut = damaged;
+    cut.AppendInt32(5);
+    cut.bytes.pop_back();
+    cut.Save(b);
+    run = RunFibrejoin(dir, {
+                                a,
+                                b,
+                                out,
+                            });
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(Int32At(ReadBytes(out), 988), 4);
+
+    // Negative and huge point counts are refused before anything is allocated for them.
+    for (int n : {-1, 0x7fffffff}) {
+        cut = damaged;
+        cut.AppendTrack(n, {1, 2, 3, 4});
+        cut.Save(b);
+        run = RunFibrejoin(dir, {a, b, out});
+        EXPECT_EQ(run.status, 1) << n;
+        EXPECT_EQ(run.out, "Can not read track data from " + b + "\n");
+    }
+
+    // Counts that describe no record layout, or leave no slot for the tag, are refused for
+    // every input, the first included, before the output is created.
+    std::remove(out.c_str());
+    for (int field : {36, 238}) {
+        for (int16_t value : {int16_t(-1), int16_t(10)}) {
+            if (field == 36 && value == 10) continue;  // ten scalars are fine
+            for (const std::string& target : {a, b}) {
+                FileImage bad = MakeHeader(second.fields);
+                bad.PutInt16(field, value);
+                bad.Save(target);
+                MakeSet(0, 1, {"s"}, {"p"}).Save(target == a ? b : a);
+                run = RunFibrejoin(dir, {a, b, out});
+                EXPECT_EQ(run.status, 1);
+                EXPECT_EQ(run.out, "");
+                EXPECT_EQ(run.err,
+                          "Unsupported scalar_count and/or property_count from " + target + "\n");
+                EXPECT_FALSE(Exists(out));
+            }
+        }
+    }
+}
+
+TEST(Fibrejoin, RefusesToOverwriteAnInput) {
+    TempDir dir;
+    const std::string a = dir.File("a.trk"), b = dir.File("b.trk");
+    MakeSet(0, 2, {}, {}).Save(a);
+    MakeSet(1, 2, {}, {}).Save(b);
+    const Bytes original = ReadBytes(b);
+    ASSERT_EQ(symlink(b.c_str(), dir.File("link.trk").c_str()), 0);
+    ASSERT_EQ(link(b.c_str(), dir.File("hard.trk").c_str()), 0);
+    for (const std::string& out :
+         {b, dir.File("link.trk"), dir.File("hard.trk"), dir.File("./b.trk")}) {
+        const RunResult run = RunFibrejoin(dir, {a, b, out});
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.out, "Can not write track file " + out + "\n");
+        EXPECT_EQ(ReadBytes(b), original);
+    }
+    const RunResult run = RunFibrejoin(dir, {a, b, dir.File("no/such/dir.trk")});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "Can not write track file " + dir.File("no/such/dir.trk") + "\n");
+}
+
+TEST(Fibrejoin, RandomisedRoundTrip) {
+    TempDir dir;
+    std::mt19937 random(20261205);
+    auto below = [&](int n) { return int(random() % unsigned(n)); };
+    std::uniform_real_distribution<float> value(-500.0f, 500.0f);
+    for (int round = 0; round < 25; ++round) {
+        SCOPED_TRACE(round);
+        std::vector<TrackSet> inputs(2 + below(3));
+        std::vector<std::string> args;
+        for (size_t k = 0; k < inputs.size(); ++k) {
+            TrackSet& set = inputs[k];
+            set.foreign = below(2);
+            if (!set.foreign && below(4) == 0) set.fields.header_size = 0;
+            set.fields.scalar_names.assign(below(4), "");
+            for (std::string& name : set.fields.scalar_names)
+                name = "s" + std::to_string(below(99));
+            set.fields.property_names.assign(below(5), "p");
+            const int scalars = set.ScalarCount();
+            const int properties = int(set.fields.property_names.size());
+            set.fields.track_count = below(3) == 0 ? 0 : below(12);
+            const int track_count = set.fields.track_count ? set.fields.track_count : below(12);
+            for (int t = 0; t < track_count; ++t) {
+                Track track;
+                const int n = below(5) == 0 ? 0 : below(60);
+                for (int i = 0; i < 3 * n; ++i)
+                    track.points.push_back(value(random));
+                for (int i = 0; i < scalars * n; ++i)
+                    track.scalars.push_back(value(random));
+                for (int i = 0; i < properties; ++i)
+                    track.properties.push_back(value(random));
+                set.tracks.push_back(track);
+            }
+            args.push_back(dir.File("in" + std::to_string(k)));
+            set.Save(args.back());
+        }
+        args.push_back(dir.File("out.trk"));
+        const RunResult run = RunFibrejoin(dir, args);
+        ASSERT_EQ(run.status, 0) << run.out << run.err;
+        // Expected headers carry the declared counts; the merge counts what it wrote.
+        for (TrackSet& set : inputs)
+            set.fields.header_size = 1000;
+        ASSERT_EQ(FirstDifference(ReadBytes(args.back()), ExpectedMerge(inputs)), "");
+
+        // The library reads the merged file back to the same tracks.
+        CTrackReader reader;
+        TRACK_HEADER header;
+        ASSERT_TRUE(reader.Open(args.back().c_str(), &header));
+        std::vector<float> expected_tags, tags;
+        for (size_t k = 0; k < inputs.size(); ++k) {
+            expected_tags.insert(expected_tags.end(), inputs[k].tracks.size(), float(k));
+        }
+        EXPECT_EQ(reader.GetNumberOfTracks(), int(expected_tags.size()));
+        int n;
+        std::vector<float> points, scalars, properties(header.property_count);
+        while (reader.GetNextPointCount(&n)) {
+            points.resize(3 * n);
+            scalars.resize(size_t(header.scalar_count) * n);
+            ASSERT_TRUE(
+                reader.GetNextTrackData(n, points.data(), scalars.data(), properties.data()));
+            tags.push_back(properties.back());
+        }
+        EXPECT_EQ(tags, expected_tags);
+    }
+}
+
+}  // namespace
