@@ -228,6 +228,27 @@ T squareRoot(T value) {
     return static_cast<T>(std::sqrt(static_cast<double>(value)));
 }
 
+// Divides the segment x(first) .. x(last) by its scale, the sum of its magnitudes, and turns it
+// into the vector of the Householder reflection that maps it onto a multiple g of its first
+// axis; h = -|vector|^2 / 2. Returns the scale; a zero scale leaves the segment, g and h alone.
+template <typename T, typename Element>
+T householderVector(Element x, int first, int last, T& g, T& h) {
+    T scale = T(0);
+    for (int k = first; k <= last; ++k)
+        scale += std::fabs(x(k));
+    if (scale == T(0)) return scale;
+    T s = T(0);
+    for (int k = first; k <= last; ++k) {
+        x(k) /= scale;
+        s += x(k) * x(k);
+    }
+    const T f = x(first);
+    g = -withSignOf(squareRoot(s), f);
+    h = f * g - s;
+    x(first) = f - g;
+    return scale;
+}
+
 // Replaces columns j and i of the one-based rows 1 .. rows of m by their rotation with cosine c
 // and sine s.
 template <typename T>
@@ -364,19 +385,10 @@ void singularValueDecomposition(T** a, int m, int n, T* w, T** v) {
         l = i + 1;
         r[i] = scale * g;
         g = scale = T(0);
-        T s = T(0);
         if (i <= m) {
-            for (int k = i; k <= m; ++k)
-                scale += std::fabs(a[k][i]);
+            T h = T(0);
+            scale = householderVector([a, i](int k) -> T& { return a[k][i]; }, i, m, g, h);
             if (scale != T(0)) {
-                for (int k = i; k <= m; ++k) {
-                    a[k][i] /= scale;
-                    s += a[k][i] * a[k][i];
-                }
-                const T f = a[i][i];
-                g = -withSignOf(squareRoot(s), f);
-                const T h = f * g - s;
-                a[i][i] = f - g;
                 for (int j = l; j <= n; ++j) {
                     T sum = T(0);
                     for (int k = i; k <= m; ++k)
@@ -390,19 +402,11 @@ void singularValueDecomposition(T** a, int m, int n, T* w, T** v) {
             }
         }
         w[i] = scale * g;
-        g = s = scale = T(0);
+        g = scale = T(0);
         if (i <= m && i != n) {
-            for (int k = l; k <= n; ++k)
-                scale += std::fabs(a[i][k]);
+            T h = T(0);
+            scale = householderVector([a, i](int k) -> T& { return a[i][k]; }, l, n, g, h);
             if (scale != T(0)) {
-                for (int k = l; k <= n; ++k) {
-                    a[i][k] /= scale;
-                    s += a[i][k] * a[i][k];
-                }
-                const T f = a[i][l];
-                g = -withSignOf(squareRoot(s), f);
-                const T h = f * g - s;
-                a[i][l] = f - g;
                 for (int k = l; k <= n; ++k)
                     r[k] = a[i][k] / h;
                 for (int j = l; j <= m; ++j) {
