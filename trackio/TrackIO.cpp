@@ -9,7 +9,7 @@ namespace {
 
 // Reads and writes go through a buffer this large, so records of a few kilobytes cost no
 // system call each.
-constexpr size_t kStreamBufferSize = size_t(1) << 16;
+constexpr size_t kStreamBufferSize = size_t(1) << 18;
 
 // Interleaving points with their scalars goes through a stack buffer of this many floats; a point
 // wider than that is moved with one read or write per part.
