@@ -15,22 +15,24 @@
 
 namespace {
 
+// A caller's int size as an element count; negative sizes count as empty.
+std::size_t countOf(int size) {
+    return size > 0 ? static_cast<std::size_t>(size) : 0;
+}
+
 // An owned row-pointer matrix: one block of values and one array of row pointers into it.
-// Negative sizes give an empty matrix.
 template <typename T>
 class RowMatrix {
   public:
-    RowMatrix(int rows, int cols)
-        : values_(new T[countOf(rows) * countOf(cols)]()), rows_(new T*[countOf(rows)]) {
-        for (std::size_t i = 0; i < countOf(rows); ++i)
-            rows_[i] = values_.get() + i * countOf(cols);
+    RowMatrix(std::size_t rows, std::size_t cols)
+        : values_(new T[rows * cols]()), rows_(new T*[rows]) {
+        for (std::size_t i = 0; i < rows; ++i)
+            rows_[i] = values_.get() + i * cols;
     }
     T** rows() { return rows_.get(); }
     T* operator[](int row) { return rows_[row]; }
 
   private:
-    static std::size_t countOf(int size) { return size > 0 ? static_cast<std::size_t>(size) : 0; }
-
     std::unique_ptr<T[]> values_;
     std::unique_ptr<T*[]> rows_;
 };
@@ -271,7 +273,7 @@ int vtkJacobiN(T** a, int n, T* w, T** v) {
     T* b = localWork;
     T* z = localWork + kLocalJacobiSize;
     if (n > kLocalJacobiSize) {
-        heapWork.reset(new T[2 * static_cast<std::size_t>(n)]);
+        heapWork.reset(new T[2 * countOf(n)]);
         b = heapWork.get();
         z = b + n;
     }
@@ -374,7 +376,7 @@ int invertMatrix(double** a, double** inverse, int n, int* index, double* column
 template <typename T>
 void singularValueDecomposition(T** a, int m, int n, T* w, T** v) {
     if (n < 1) return;
-    std::unique_ptr<T[]> r(new T[static_cast<std::size_t>(n) + 1]());
+    std::unique_ptr<T[]> r(new T[countOf(n) + 1]());
     T g = T(0);
     T scale = T(0);
     T norm = T(0);
@@ -565,11 +567,11 @@ template void singularValueDecomposition<float>(float**, int, int, float*, float
 template <typename T>
 void pseudoInverse(T** output, const T* const* input, int m, int n) {
     if (m < 1 || n < 1) return;
-    RowMatrix<T> u(m + 1, n + 1);
+    RowMatrix<T> u(countOf(m) + 1, countOf(n) + 1);
     for (int i = 0; i < m; ++i)
         std::copy(input[i], input[i] + n, u[i + 1] + 1);
-    std::unique_ptr<T[]> w(new T[static_cast<std::size_t>(n) + 1]);
-    RowMatrix<T> v(n + 1, n + 1);
+    std::unique_ptr<T[]> w(new T[countOf(n) + 1]);
+    RowMatrix<T> v(countOf(n) + 1, countOf(n) + 1);
     singularValueDecomposition(u.rows(), m, n, w.get(), v.rows());
 
     // Shift w and V down to zero-based in place, inverting w (exact zeros stay zero) and
@@ -646,12 +648,12 @@ bool CMyMath::InvertMatrix(double** inverse, const double* const* matrix, int n)
     int* index = localIndex;
     double* column = localColumn;
     if (n > kLocalSize) {
-        heapIndex.reset(new int[n]);
-        heapColumn.reset(new double[n]);
+        heapIndex.reset(new int[countOf(n)]);
+        heapColumn.reset(new double[countOf(n)]);
         index = heapIndex.get();
         column = heapColumn.get();
     }
-    RowMatrix<double> work(n, n);
+    RowMatrix<double> work(countOf(n), countOf(n));
     for (int i = 0; i < n; ++i)
         std::copy(matrix[i], matrix[i] + n, work[i]);
     return invertMatrix(work.rows(), inverse, n, index, column) > 0;
