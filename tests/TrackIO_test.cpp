@@ -302,11 +302,11 @@ TEST(TrackReader, CountingAndProgress) {
     TRACK_HEADER header;
     ASSERT_TRUE(reader.GetHeader(&header));
     EXPECT_EQ(header.track_count, count);
-    float body[4];
+    float body[8];
     ASSERT_TRUE(reader.GetNextTrackData(n, body, body + 3, nullptr));
     EXPECT_EQ(body[3], 4);
     while (reader.GetNextPointCount(&n))
-        reader.GetNextRawData(n, body);
+        ASSERT_TRUE(reader.GetNextRawData(n, body));
     EXPECT_EQ(reader.GetProgress(), 100);
 }
 
