@@ -61,7 +61,9 @@ void linearSmooth(T* signal, int n, int w, const double* weights);
 // fastest, the components of a voxel adjacent) into the separate output, with a normalised cubic
 // kernel of edge size. Voxels within size / 2 of a face are copied unchanged, and so is the whole
 // volume when size is even or below 1. Only sigma squared enters, so a negative sigma acts as its
-// magnitude; a sigma of zero gives the unit impulse, which reproduces the input.
+// magnitude; a sigma of zero gives the unit impulse, which reproduces the input, and a NaN sigma
+// gives NaN (0 for integer types). Integer results are truncated toward zero, so a constant
+// volume can come back one lower where the rounded weights sum to just below 1.
 template <typename T>
 void smoothVolume(const T* input, const int* dim, int c, int size, double sigma, T* output);
 
