@@ -83,10 +83,10 @@ double histogram(const T* samples, int64_t n, int64_t* counters, int nBins, doub
 template <typename T>
 double getAutoThreshold(T* samples, int64_t n, int nBins, double* range, double* upper);
 
-// Circle through three points: centre, unit normal of their plane and radius. Returns 0 for
-// coincident or (nearly) collinear points and for bisectors that do not meet; the normal then
-// holds the unnormalised cross product of the two edge directions and centre and radius are
-// untouched.
+// Circle through three points: centre, unit normal of their plane and radius. Returns 0, with
+// centre and radius untouched, for coincident or (nearly) collinear points, where the normal
+// holds the unnormalised cross product of the two edge directions, and for bisectors that do not
+// meet (a rounding case the collinearity bound already excludes; the normal is then unit).
 template <typename T>
 int threePointsToCircle(const T* p1, const T* p2, const T* p3, T* centre, T* normal, T* radius);
 
