@@ -87,29 +87,26 @@ struct TrackSet {
     }
 };
 
-// Tracks with recognisable values: input `input`, track `t`, `points` points.
-Track MakeTrack(int input, int t, int points, int scalars, int properties) {
-    Track track;
-    for (int i = 0; i < points; ++i) {
-        for (int c = 0; c < 3; ++c)
-            track.points.push_back(input * 1000 + t * 10 + i + c * 0.25f);
-        for (int s = 0; s < scalars; ++s)
-            track.scalars.push_back(-(t + 1) * (s + 1.5f));
-    }
-    for (int p = 0; p < properties; ++p)
-        track.properties.push_back(100.0f * (input + 1) + p);
-    return track;
-}
-
-TrackSet MakeSet(int input, int track_count, std::vector<std::string> scalar_names,
-                 std::vector<std::string> property_names) {
+// A set of `track_count` tracks of 0 to `max_points` points, with values drawn from `seed`.
+TrackSet MakeSet(unsigned seed, int track_count, std::vector<std::string> scalar_names,
+                 std::vector<std::string> property_names, int max_points = 4) {
+    std::mt19937 random(seed);
+    std::uniform_real_distribution<float> value(-500.0f, 500.0f);
     TrackSet set;
     set.fields.scalar_names = std::move(scalar_names);
     set.fields.property_names = std::move(property_names);
     set.fields.track_count = track_count;
     for (int t = 0; t < track_count; ++t) {
-        set.tracks.push_back(MakeTrack(input, t, t % 4, int(set.fields.scalar_names.size()),
-                                       int(set.fields.property_names.size())));
+        const size_t n = random() % unsigned(max_points + 1);
+        Track track;
+        track.points.resize(3 * n);
+        track.scalars.resize(set.fields.scalar_names.size() * n);
+        track.properties.resize(set.fields.property_names.size());
+        for (std::vector<float>* values : {&track.points, &track.scalars, &track.properties}) {
+            for (float& v : *values)
+                v = value(random);
+        }
+        set.tracks.push_back(track);
     }
     return set;
 }
@@ -241,7 +238,7 @@ TEST(Fibrejoin, GridMustMatchTheFirstInput) {
     EXPECT_EQ(run.err, "Can not open track file " + b + "\n");
     const Bytes written = ReadBytes(out);
     EXPECT_EQ(Int32At(written, 988), 0);
-    EXPECT_EQ(written.size(), 1000u + 4 + 4);  // the first input's zero-point track, tagged
+    EXPECT_EQ(written.size(), 1000 + 8 + 12 * size_t(first.tracks[0].Count()));  // tagged
 
     // A first input that cannot be opened.
     run = RunFibrejoin(dir, {dir.File("missing.trk"), a, out});
@@ -256,7 +253,7 @@ TEST(Fibrejoin, DamagedInputs) {
     MakeSet(0, 3, {"s"}, {"p"}).Save(a);
     const TrackSet second = MakeSet(1, 3, {"s"}, {"p"});
     FileImage damaged = MakeHeader(second.fields);
-    damaged.AppendTrack(2, second.tracks[2].Body(1));
+    damaged.AppendTrack(second.tracks[2].Count(), second.tracks[2].Body(1));
 
     // A body cut short stops the merge; the output keeps its tracks and a count of 0.
     FileImage cut = damaged;
@@ -337,32 +334,19 @@ TEST(Fibrejoin, RandomisedRoundTrip) {
     TempDir dir;
     std::mt19937 random(20261205);
     auto below = [&](int n) { return int(random() % unsigned(n)); };
-    std::uniform_real_distribution<float> value(-500.0f, 500.0f);
     for (int round = 0; round < 25; ++round) {
         SCOPED_TRACE(round);
-        std::vector<TrackSet> inputs(2 + below(3));
-        for (TrackSet& set : inputs) {
+        std::vector<TrackSet> inputs;
+        for (int k = 2 + below(3); k > 0; --k) {
+            std::vector<std::string> scalar_names(below(4));
+            for (std::string& name : scalar_names)
+                name = "s" + std::to_string(below(99));
+            inputs.push_back(MakeSet(random(), below(12), scalar_names,
+                                     std::vector<std::string>(below(5), "p"), 60));
+            TrackSet& set = inputs.back();
             set.foreign = below(2);
             if (!set.foreign && below(4) == 0) set.fields.header_size = 0;
-            set.fields.scalar_names.assign(below(4), "");
-            for (std::string& name : set.fields.scalar_names)
-                name = "s" + std::to_string(below(99));
-            set.fields.property_names.assign(below(5), "p");
-            const int scalars = set.ScalarCount();
-            const int properties = int(set.fields.property_names.size());
-            set.fields.track_count = below(3) == 0 ? 0 : below(12);
-            const int track_count = set.fields.track_count ? set.fields.track_count : below(12);
-            for (int t = 0; t < track_count; ++t) {
-                Track track;
-                const int n = below(5) == 0 ? 0 : below(60);
-                for (int i = 0; i < 3 * n; ++i)
-                    track.points.push_back(value(random));
-                for (int i = 0; i < scalars * n; ++i)
-                    track.scalars.push_back(value(random));
-                for (int i = 0; i < properties; ++i)
-                    track.properties.push_back(value(random));
-                set.tracks.push_back(track);
-            }
+            if (below(3) == 0) set.fields.track_count = 0;  // count unknown
         }
         // Headers of either byte order or size mark, with or without a track count.
         ExpectMerged(dir, inputs);
