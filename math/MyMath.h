@@ -91,7 +91,7 @@ template <typename T>
 int threePointsToCircle(const T* p1, const T* p2, const T* p3, T* centre, T* normal, T* radius);
 
 class CMyMath {
-public:
+  public:
     CMyMath() {}
     virtual ~CMyMath() {}
 

@@ -134,6 +134,22 @@ TEST(TrackReader, SkipsScalarsAndPropertiesWithoutBuffers) {
     float property = 0;
     ASSERT_TRUE(reader.GetNextTrackData(n, points.data(), nullptr, &property));
     EXPECT_EQ(property, 43);
+
+    // Points wider than any internal buffer (5000 scalars each) survive a round trip.
+    TRACK_HEADER wide;
+    wide.scalar_count = 5000;
+    std::vector<float> wide_points = {1, 2, 3, 4, 5, 6}, scalars(10000), read_back(10000);
+    for (size_t i = 0; i < scalars.size(); ++i)
+        scalars[i] = float(i);
+    CTrackWriter writer;
+    ASSERT_TRUE(writer.Initialize(dir.File("wide.trk").c_str(), wide));
+    ASSERT_TRUE(writer.WriteNextTrack(2, wide_points.data(), scalars.data(), nullptr));
+    ASSERT_TRUE(writer.Close());
+    ASSERT_TRUE(reader.Open(dir.File("wide.trk").c_str(), nullptr));
+    ASSERT_TRUE(reader.GetNextPointCount(&n));
+    ASSERT_TRUE(reader.GetNextTrackData(n, points.data(), read_back.data(), nullptr));
+    EXPECT_EQ(std::vector<float>(points.begin(), points.begin() + 6), wide_points);
+    EXPECT_EQ(read_back, scalars);
 }
 
 TEST(TrackReader, HeaderVariants) {

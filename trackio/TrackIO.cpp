@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstring>
 #include <type_traits>
+#include <vector>
 
 namespace {
 
@@ -11,8 +12,7 @@ namespace {
 // system call each.
 constexpr size_t kStreamBufferSize = size_t(1) << 18;
 
-// Interleaving points with their scalars goes through a stack buffer of this many floats; a point
-// wider than that is moved with one read or write per part.
+// Interleaving points with their scalars goes through a stack buffer of this many floats.
 constexpr size_t kChunkValues = 4096;
 
 template <typename T>
@@ -65,6 +65,19 @@ int64_t BodyValueCount(int n, short scalar_count, short property_count) {
     const int64_t values = (3 + int64_t(scalar_count)) * n + property_count;
     return values < 0 || values > INT_MAX ? -1 : values;
 }
+
+// Space for a run of points in file order: on the stack, or on the heap for a point wider than
+// the stack buffer (thousands of scalars).
+struct PointRunBuffer {
+    explicit PointRunBuffer(size_t stride)
+        : heap(stride > kChunkValues ? stride : 0),
+          data(heap.empty() ? stack : heap.data()),
+          points_per_run(std::max<size_t>(1, kChunkValues / stride)) {}
+    float stack[kChunkValues];
+    std::vector<float> heap;
+    float* data;
+    size_t points_per_run;
+};
 
 bool ReadValues(FILE* file, float* destination, size_t count) {
     return std::fread(destination, sizeof(float), count, file) == count;
@@ -243,31 +256,23 @@ bool CTrackReader::GetNextTrackData(int n, float* points, float* scalars, float*
     const size_t stride = 3 + size_t(scalar_count);
     if (scalar_count == 0) {
         if (!ReadValues(file, points, 3 * point_count)) error = ReadFailed;
-    } else if (stride <= kChunkValues) {
+    } else {
         // Read whole runs of points and split each into coordinates and scalars.
-        float chunk[kChunkValues];
-        const size_t per_chunk = kChunkValues / stride;
-        for (size_t first = 0; first < point_count; first += per_chunk) {
-            const size_t count = std::min(per_chunk, point_count - first);
-            if (!ReadValues(file, chunk, count * stride)) {
+        PointRunBuffer run(stride);
+        for (size_t first = 0; first < point_count; first += run.points_per_run) {
+            const size_t count = std::min(run.points_per_run, point_count - first);
+            if (!ReadValues(file, run.data, count * stride)) {
                 error = ReadFailed;
                 break;
             }
             for (size_t i = 0; i < count; ++i) {
-                const float* point = chunk + i * stride;
+                const float* point = run.data + i * stride;
                 std::memcpy(points + 3 * (first + i), point, 3 * sizeof(float));
                 if (scalars) {
                     std::memcpy(scalars + scalar_count * (first + i), point + 3,
                                 scalar_count * sizeof(float));
                 }
             }
-        }
-    } else {
-        for (size_t i = 0; i < point_count && error == NoError; ++i) {
-            bool ok = ReadValues(file, points + 3 * i, 3);
-            if (ok && scalars) ok = ReadValues(file, scalars + scalar_count * i, scalar_count);
-            if (ok && !scalars) ok = fseeko(file, 4 * int64_t(scalar_count), SEEK_CUR) == 0;
-            if (!ok) error = ReadFailed;
         }
     }
     if (error == NoError && swap_bytes) {
@@ -425,24 +430,18 @@ bool CTrackWriter::WriteNextTrack(int n, float* points, float* scalars, float* p
     const size_t stride = 3 + size_t(scalar_count);
     if (scalar_count == 0) {
         if (!WriteValues(file, points, 3 * point_count)) error = WriteFailed;
-    } else if (stride <= kChunkValues) {
+    } else {
         // Interleave whole runs of points with their scalars, then write each run at once.
-        float chunk[kChunkValues];
-        const size_t per_chunk = kChunkValues / stride;
-        for (size_t first = 0; first < point_count; first += per_chunk) {
-            const size_t count = std::min(per_chunk, point_count - first);
+        PointRunBuffer run(stride);
+        for (size_t first = 0; first < point_count; first += run.points_per_run) {
+            const size_t count = std::min(run.points_per_run, point_count - first);
             for (size_t i = 0; i < count; ++i) {
-                float* point = chunk + i * stride;
+                float* point = run.data + i * stride;
                 std::memcpy(point, points + 3 * (first + i), 3 * sizeof(float));
                 std::memcpy(point + 3, scalars + scalar_count * (first + i),
                             scalar_count * sizeof(float));
             }
-            if (!WriteValues(file, chunk, count * stride)) error = WriteFailed;
-        }
-    } else {
-        for (size_t i = 0; i < point_count; ++i) {
-            if (!WriteValues(file, points + 3 * i, 3)) error = WriteFailed;
-            if (!WriteValues(file, scalars + scalar_count * i, scalar_count)) error = WriteFailed;
+            if (!WriteValues(file, run.data, count * stride)) error = WriteFailed;
         }
     }
 
