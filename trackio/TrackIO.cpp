@@ -127,12 +127,14 @@ bool CTrackIO::Close() {
 }
 
 bool CTrackIO::GetHeader(TRACK_HEADER* out) {
-    if (!file) {
-        error = NotInitialized;
-        return false;
-    }
+    if (!HasOpenFile()) return false;
     *out = header;
     return true;
+}
+
+bool CTrackIO::HasOpenFile() {
+    if (!file) error = NotInitialized;
+    return file != nullptr;
 }
 
 const char* CTrackIO::GetLastErrorMessage() const {
@@ -229,20 +231,14 @@ bool CTrackReader::GetHeader(const char* path, TRACK_HEADER* out) {
 }
 
 bool CTrackReader::GetNextPointCount(int* n) {
-    if (!file) {
-        error = NotInitialized;
-        return false;
-    }
+    if (!HasOpenFile()) return false;
     error = std::fread(n, sizeof(int), 1, file) == 1 ? NoError : ReadFailed;
     if (swap_bytes) ReverseBytes(*n);
     return error == NoError;
 }
 
 bool CTrackReader::GetNextTrackData(int n, float* points, float* scalars, float* properties) {
-    if (!file) {
-        error = NotInitialized;
-        return false;
-    }
+    if (!HasOpenFile()) return false;
     error = NoError;
     const int scalar_count = header.scalar_count;
     const int property_count = header.property_count;
@@ -296,10 +292,7 @@ bool CTrackReader::GetNextTrackData(int n, float* points, float* scalars, float*
 }
 
 bool CTrackReader::GetNextRawData(int n, float* block) {
-    if (!file) {
-        error = NotInitialized;
-        return false;
-    }
+    if (!HasOpenFile()) return false;
     const int64_t values = BodyValueCount(n, header.scalar_count, header.property_count);
     if (values < 0 || !ReadValues(file, block, size_t(values))) {
         error = ReadFailed;
@@ -319,10 +312,7 @@ bool CTrackReader::CanReadTrackBody(int n) {
 
 bool CTrackReader::GetNumberOfTracks(int* count) {
     *count = 0;
-    if (!file) {
-        error = NotInitialized;
-        return false;
-    }
+    if (!HasOpenFile()) return false;
     if (header.track_count != 0) {
         *count = header.track_count;
         error = NoError;
@@ -375,10 +365,7 @@ bool CTrackWriter::Initialize(const char* path, TRACK_HEADER hdr) {
     Close();
     CTrackIO::Close();  // a file whose header could not be rewritten is dropped as it stands
     file = OpenStream(path, "wb");
-    if (!file) {
-        error = NotInitialized;
-        return false;
-    }
+    if (!HasOpenFile()) return false;
     if (IsForeignOrder(hdr)) ReverseHeaderByteOrder(hdr);
     header = hdr;
     header.version = 2;
@@ -410,10 +397,7 @@ bool CTrackWriter::Initialize(const char* path, int* dims, float* voxel_size, fl
 }
 
 bool CTrackWriter::WriteNextTrack(int n, float* points, float* scalars, float* properties) {
-    if (!file) {
-        error = NotInitialized;
-        return false;
-    }
+    if (!HasOpenFile()) return false;
     error = NoError;
     const int scalar_count = header.scalar_count;
     const int property_count = header.property_count;
@@ -455,10 +439,7 @@ bool CTrackWriter::WriteNextTrack(int n, float* points, float* scalars, float* p
 }
 
 bool CTrackWriter::WriteNextTrack(int n, float* block) {
-    if (!file) {
-        error = NotInitialized;
-        return false;
-    }
+    if (!HasOpenFile()) return false;
     const int64_t values = BodyValueCount(n, header.scalar_count, header.property_count);
     if (n < 0 || values < 0 || header.track_count == INT_MAX) {
         error = WriteFailed;
@@ -490,19 +471,13 @@ bool CTrackWriter::WriteHeaderInPlace() {
 }
 
 bool CTrackWriter::Close() {
-    if (!file) {
-        error = NotInitialized;
-        return false;
-    }
+    if (!HasOpenFile()) return false;
     if (!WriteHeaderInPlace()) return false;
     return CTrackIO::Close();
 }
 
 bool CTrackWriter::UpdateHeader(TRACK_HEADER hdr) {
-    if (!file) {
-        error = NotInitialized;
-        return false;
-    }
+    if (!HasOpenFile()) return false;
     if (IsForeignOrder(hdr)) ReverseHeaderByteOrder(hdr);
     header = hdr;
     header.header_size = 1000;

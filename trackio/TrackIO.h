@@ -82,6 +82,8 @@ class CTrackIO {
     const char* GetLastErrorMessage() const;
 
   protected:
+    // True when a file is open; otherwise sets NotInitialized.
+    bool HasOpenFile();
     // Opens `path` with a large stream buffer; nullptr when fopen fails.
     FILE* OpenStream(const char* path, const char* mode);
 
