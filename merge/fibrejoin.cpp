@@ -59,11 +59,17 @@ bool MatchesGrid(const TRACK_HEADER& h, const int* dims, const float* voxel_size
     return true;
 }
 
-// True when `output` exists and is the same file as `input` (also through another path or link).
-bool IsSameFile(const char* output, const char* input) {
+// True when `output` exists and is one of the inputs (also through another path or a link).
+bool IsOneOfTheInputs(const char* output, char* const* inputs, int count) {
     struct stat out_status, in_status;
-    return stat(output, &out_status) == 0 && stat(input, &in_status) == 0 &&
-           out_status.st_dev == in_status.st_dev && out_status.st_ino == in_status.st_ino;
+    if (stat(output, &out_status) != 0) return false;
+    for (int i = 0; i < count; ++i) {
+        if (stat(inputs[i], &in_status) == 0 && in_status.st_dev == out_status.st_dev &&
+            in_status.st_ino == out_status.st_ino) {
+            return true;
+        }
+    }
+    return false;
 }
 
 enum class CopyResult { Copied, OpenFailed, ReadFailed };
@@ -168,10 +174,8 @@ int main(int argc, char** argv) {
     merged.track_count = 0;
 
     CTrackWriter writer;
-    bool output_is_input = false;
-    for (int i = first_input; i <= last_input; ++i)
-        output_is_input |= IsSameFile(output, argv[i]);
-    if (output_is_input || !writer.Initialize(output, merged)) {
+    if (IsOneOfTheInputs(output, argv + first_input, last_input - first_input + 1) ||
+        !writer.Initialize(output, merged)) {
         Report(stdout, "Can not write track file ", output);
         return 1;
     }
