@@ -1,9 +1,10 @@
 #include "trackio/TrackIO.h"
 
+#include "utils/ByteOrder.h"
+
 #include <algorithm>
 #include <climits>
 #include <cstring>
-#include <type_traits>
 #include <vector>
 
 namespace {
@@ -14,32 +15,6 @@ constexpr size_t kStreamBufferSize = size_t(1) << 18;
 
 // Interleaving points with their scalars goes through a stack buffer of this many floats.
 constexpr size_t kChunkValues = 4096;
-
-template <typename T>
-void ReverseBytes(T& value) {
-    static_assert(std::is_trivially_copyable<T>::value, "plain values only");
-    unsigned char bytes[sizeof(T)];
-    std::memcpy(bytes, &value, sizeof(T));
-    std::reverse(bytes, bytes + sizeof(T));
-    std::memcpy(&value, bytes, sizeof(T));
-}
-
-template <typename T, size_t N>
-void ReverseBytes(T (&values)[N]) {
-    for (T& value : values)
-        ReverseBytes(value);
-}
-
-// Byte-reverses `count` consecutive 4-byte values of track data.
-void ReverseEach4(void* data, size_t count) {
-    unsigned char* bytes = static_cast<unsigned char*>(data);
-    for (size_t i = 0; i < count; ++i, bytes += 4) {
-        uint32_t word;
-        std::memcpy(&word, bytes, 4);
-        word = __builtin_bswap32(word);
-        std::memcpy(bytes, &word, 4);
-    }
-}
 
 // Converts every numeric field of a header between the two byte orders (its own inverse).
 void ReverseHeaderByteOrder(TRACK_HEADER& h) {
@@ -272,8 +247,8 @@ bool CTrackReader::GetNextTrackData(int n, float* points, float* scalars, float*
         }
     }
     if (error == NoError && swap_bytes) {
-        ReverseEach4(points, 3 * point_count);
-        if (scalars) ReverseEach4(scalars, point_count * scalar_count);
+        ReverseEach<4>(points, 3 * point_count);
+        if (scalars) ReverseEach<4>(scalars, point_count * scalar_count);
     }
 
     if (property_count != 0) {
@@ -287,7 +262,7 @@ bool CTrackReader::GetNextTrackData(int n, float* points, float* scalars, float*
         }
     }
     if (error != NoError) return false;
-    if (swap_bytes && properties) ReverseEach4(properties, property_count);
+    if (swap_bytes && properties) ReverseEach<4>(properties, property_count);
     return true;
 }
 
@@ -299,7 +274,7 @@ bool CTrackReader::GetNextRawData(int n, float* block) {
         return false;
     }
     error = NoError;
-    if (swap_bytes) ReverseEach4(block, size_t(values));
+    if (swap_bytes) ReverseEach<4>(block, size_t(values));
     return true;
 }
 

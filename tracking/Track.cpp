@@ -1,0 +1,1 @@
+#include "tracking/Track.h"

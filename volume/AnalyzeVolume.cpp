@@ -1,0 +1,1 @@
+#include "volume/AnalyzeVolume.h"
