@@ -3,7 +3,7 @@ BUILD  ?= build
 JOBS   ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE  ?= cmake
 
-.PHONY: all configure demo test bench format clean
+.PHONY: all configure demo test bench fuzz corpus format clean
 
 all: configure
 	$(CMAKE) --build $(BUILD) -j $(JOBS)
@@ -21,6 +21,25 @@ bench: configure
 	$(CMAKE) -S . -B $(BUILD) -DFIBREJOIN_BENCH=ON >/dev/null
 	$(CMAKE) --build $(BUILD) -j $(JOBS)
 	@for b in $(BUILD)/bench/*_bench; do echo "== $$b"; $$b || exit 1; done
+
+# Fuzzing needs clang (Debian: clang). Each target runs FUZZ_SECONDS from its seed corpus; what
+# it learns goes to build-fuzz/corpus, crashing inputs to build-fuzz/crashes.
+FUZZ_SECONDS ?= 60
+FUZZ_BUILD   ?= build-fuzz
+fuzz:
+	CC=clang CXX=clang++ $(CMAKE) -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFIBREJOIN_FUZZ=ON >/dev/null
+	$(CMAKE) --build $(FUZZ_BUILD) -j $(JOBS)
+	@mkdir -p $(FUZZ_BUILD)/crashes
+	@for f in $(FUZZ_BUILD)/fuzz/*_fuzz; do n=$$(basename $$f); echo "== $$n"; \
+	  mkdir -p $(FUZZ_BUILD)/corpus/$$n; \
+	  $$f -max_total_time=$(FUZZ_SECONDS) -max_len=16384 -close_fd_mask=1 \
+	    -artifact_prefix=$(FUZZ_BUILD)/crashes/$$n- $(FUZZ_BUILD)/corpus/$$n fuzz/corpus/$$n \
+	    2>$(FUZZ_BUILD)/$$n.log || { tail -n 40 $(FUZZ_BUILD)/$$n.log; exit 1; }; \
+	  grep -E '^(#[0-9]+ *DONE|Done)' $(FUZZ_BUILD)/$$n.log; done
+
+# Rewrites the seed corpus of the fuzz targets from its generator.
+corpus: all
+	$(BUILD)/fuzz/make_corpus fuzz/corpus
 
 format:
 	clang-format -i $$(git ls-files '*.h' '*.cpp')
