@@ -3,7 +3,7 @@ BUILD  ?= build
 JOBS   ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE  ?= cmake
 
-.PHONY: all configure demo test bench fuzz corpus format clean
+.PHONY: all configure demo test bench install fuzz corpus format clean
 
 all: configure
 	$(CMAKE) --build $(BUILD) -j $(JOBS)
@@ -21,6 +21,11 @@ bench: configure
 	$(CMAKE) -S . -B $(BUILD) -DFIBREJOIN_BENCH=ON >/dev/null
 	$(CMAKE) --build $(BUILD) -j $(JOBS)
 	@for b in $(BUILD)/bench/*_bench; do echo "== $$b"; $$b || exit 1; done
+
+# Installs the command, the library and headers, the CMake package and the manual page.
+PREFIX ?= /usr/local
+install: all
+	$(CMAKE) --install $(BUILD) --prefix $(PREFIX)
 
 # Fuzzing needs clang (Debian: clang). Each target runs FUZZ_SECONDS from its seed corpus; what
 # it learns goes to build-fuzz/corpus, crashing inputs to build-fuzz/crashes.
