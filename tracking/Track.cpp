@@ -177,7 +177,7 @@ class Propagation {
 
     void Column(int column, float* d) const {
         for (int r = 0; r < 3; ++r)
-            d[r] = rows_[r][column];
+            d[r] = eigenvectors_[r][column];
     }
 
     bool Enterable(int64_t index) const { return grid_.Contains(index) && mask_[index] >= 1; }
@@ -254,12 +254,13 @@ class Propagation {
         const float* in = previous_;
         float scaled[3];
         for (int m = 0; m < 3; ++m)
-            scaled[m] =
-                (in[0] * rows_[0][m] + in[1] * rows_[1][m] + in[2] * rows_[2][m]) * eigenvalues_[m];
+            scaled[m] = (in[0] * eigenvectors_[0][m] + in[1] * eigenvectors_[1][m] +
+                         in[2] * eigenvectors_[2][m]) *
+                        eigenvalues_[m];
         float applied[3];
         for (int r = 0; r < 3; ++r)
-            applied[r] =
-                rows_[r][0] * scaled[0] + rows_[r][1] * scaled[1] + rows_[r][2] * scaled[2];
+            applied[r] = eigenvectors_[r][0] * scaled[0] + eigenvectors_[r][1] * scaled[1] +
+                         eigenvectors_[r][2] * scaled[2];
         normalize(applied);
         alignWith(in, applied);
         float blend[3];
@@ -292,7 +293,6 @@ class Propagation {
     float eigenvalues_[3] = {0, 0, 0};
     float eigenvectorRows_[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
     float* eigenvectors_[3] = {eigenvectorRows_[0], eigenvectorRows_[1], eigenvectorRows_[2]};
-    const float* const* rows_ = eigenvectors_;
     float previous_[3] = {0, 0, 0};
 };
 
