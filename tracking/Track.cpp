@@ -15,6 +15,8 @@ namespace {
 // Buffer sizes (in floats) beyond which a track ends.
 constexpr std::size_t kVoxelWalkCap = 12002;
 constexpr std::size_t kFixedStepCap = 15002;
+// Room for the points of most whole tracks, so that the buffer rarely grows point by point.
+constexpr std::size_t kTypicalTrackFloats = 3 * 512;
 // The value of pi used for angles in degrees, ten decimals on purpose.
 constexpr double kPi = 3.1415926535;
 
@@ -79,11 +81,17 @@ struct Grid {
     bool Contains(int64_t index) const { return index >= 0 && index < voxels; }
 };
 
+// The voxel of a position in mm.
+void locate(const float* position, const float* voxelSize, int* voxel) {
+    for (int a = 0; a < 3; ++a)
+        voxel[a] = truncate(position[a] / voxelSize[a]);
+}
+
+// Decomposes the blend of the eight voxels from voxel, the one located at position, upward.
 int interpolateTensor(const Grid& grid, const float* voxelSize, const float* tensors,
-                      const float* position, float* eigenvalues, float** eigenvectors) {
-    const int i = truncate(position[0] / voxelSize[0]);
-    const int j = truncate(position[1] / voxelSize[1]);
-    const int k = truncate(position[2] / voxelSize[2]);
+                      const float* position, const int* voxel, float* eigenvalues,
+                      float** eigenvectors) {
+    const int i = voxel[0], j = voxel[1], k = voxel[2];
     if (!(0 <= i && int64_t{i} + 1 < grid.nx && 0 <= j && int64_t{j} + 1 < grid.ny && 0 <= k &&
           int64_t{k} + 1 < grid.nz))
         return 0;
@@ -139,9 +147,11 @@ class Propagation {
 
     ~Propagation() {
         if (!backward_) return;
+        // Only a failed allocation can leave part of a point behind.
+        track_.resize(entrySize_ + (track_.size() - entrySize_) / 3 * 3);
         const auto added = track_.begin() + static_cast<std::ptrdiff_t>(entrySize_);
         std::reverse(added, track_.end());
-        for (auto point = added; track_.end() - point >= 3; point += 3)
+        for (auto point = added; point != track_.end(); point += 3)
             std::swap(point[0], point[2]);
         std::rotate(track_.begin(), added, track_.end());
     }
@@ -170,8 +180,8 @@ class Propagation {
             CMyMath::ComputeEigens(tensors_ + 6 * index, eigenvalues_, eigenvectors_);
     }
 
-    bool Interpolate(const float* position) {
-        return interpolateTensor(grid_, voxelSize_, tensors_, position, eigenvalues_,
+    bool Interpolate(const float* position, const int* voxel) {
+        return interpolateTensor(grid_, voxelSize_, tensors_, position, voxel, eigenvalues_,
                                  eigenvectors_) != 0;
     }
 
@@ -215,7 +225,11 @@ class Propagation {
     // Stores a point in mm (the first point of a backward half is the seed and is skipped);
     // false when the buffer has grown beyond the length cap.
     bool Store(float x, float y, float z, bool first) {
-        if (!(backward_ && first)) track_.insert(track_.end(), {x, y, z});
+        if (!(backward_ && first)) {
+            track_.push_back(x);
+            track_.push_back(y);
+            track_.push_back(z);
+        }
         return track_.size() <= lengthCap_;
     }
     bool StoreVoxelUnits(const float* p, bool first) {
@@ -324,7 +338,9 @@ int CTrack::InterpolateVoxel(int* dims, float* voxelSize, float* tensors, float*
     if (!grid.usable || voxelSize == nullptr || tensors == nullptr || position == nullptr ||
         eigenvalues == nullptr || eigenvectors == nullptr)
         return 0;
-    return interpolateTensor(grid, voxelSize, tensors, position, eigenvalues, eigenvectors);
+    int voxel[3];
+    locate(position, voxelSize, voxel);
+    return interpolateTensor(grid, voxelSize, tensors, position, voxel, eigenvalues, eigenvectors);
 }
 
 void CTrack::GetTrackFACT(int* dims, float* voxelSize, float* tensors, short* mask, float* seed,
@@ -370,15 +386,14 @@ void CTrack::GetTrackFixedStep(int* dims, float* voxelSize, float* tensors, shor
     // The voxel of the position; false unless it is in the grid (up to the top layer along z,
     // tested at the start of each step) and in the mask.
     auto enter = [&]() {
-        for (int a = 0; a < 3; ++a)
-            voxel[a] = truncate(position[a] / edges[a]);
+        locate(position, edges, voxel);
         index = grid.Index(voxel);
         return run.Enterable(index) && voxel[0] >= 0 && voxel[1] >= 0 && voxel[2] >= 0 &&
                voxel[0] < grid.nx && voxel[1] < grid.ny;
     };
     if (!enter()) return;
     for (bool first = true;; first = false) {
-        if (!(voxel[2] < grid.nz) || !run.Interpolate(position)) return;
+        if (!(voxel[2] < grid.nz) || !run.Interpolate(position, voxel)) return;
         float d[3];
         run.Column(eigenIndex, d);
         // The first direction is taken as it comes, without alignment or angle test.
@@ -481,6 +496,7 @@ int CTrack::GetTrack(int* dims, float* voxelSize, float* tensors, short* mask, f
     const float cosAngle =
         static_cast<float>(std::cos(static_cast<double>(maxAngle) * kPi / 180.0));
     std::vector<float> track;
+    track.reserve(kTypicalTrackFloats);
     GetTrackOneWay(dims, voxelSize, tensors, mask, seed, method, stepFactor, cosAngle, angleScale,
                    track, 1, eigenIndex);
     GetTrackOneWay(dims, voxelSize, tensors, mask, seed, method, stepFactor, cosAngle, angleScale,
