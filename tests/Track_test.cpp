@@ -304,6 +304,8 @@ TEST(TrackGeometry, LengthCurvatureTorsionAndUFactor) {
     float curvature = 5, torsion = 5, product = 5;
     CTrack::GetCurvatureAndTorsion(bent, 2, curvature, torsion, product, false);
     EXPECT_TRUE(curvature == 0 && torsion == 0 && product == 5);
+    CTrack::GetCurvatureAndTorsion(bent, 3, curvature, torsion, product, false);
+    EXPECT_NEAR(curvature, 0.2828427f, 1e-6f);  // sqrt 2 / 5, turning once
 
     float u[12] = {0, 0, 0, 0, 1, 0, 1, 1, 0, 1, 0, 0};
     EXPECT_EQ(CTrack::GetUFactor(u, 4, 0), 1);

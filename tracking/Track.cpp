@@ -87,7 +87,8 @@ void locate(const float* position, const float* voxelSize, int* voxel) {
         voxel[a] = truncate(position[a] / voxelSize[a]);
 }
 
-// Decomposes the blend of the eight voxels from voxel, the one located at position, upward.
+// Decomposes the trilinear blend of the eight voxels from voxel, the one that contains position,
+// one step up along each axis; 0, writing nothing, when any of them lies outside the grid.
 int interpolateTensor(const Grid& grid, const float* voxelSize, const float* tensors,
                       const float* position, const int* voxel, float* eigenvalues,
                       float** eigenvectors) {
