@@ -305,6 +305,15 @@ TEST(AnalyzeVolume, StartCountAndImagesThatEndEarly) {
     EXPECT_EQ(CAnalyzeVolume::Histogram(title.c_str(), counts.data(), 4),
               CMyMath::Histogram(expected.data(), 24, expectedCounts.data(), 4));
     EXPECT_EQ(counts, expectedCounts);
+
+    // The same for 32-bit integers, the last element missing.
+    const int three[3] = {3, 1, 1};
+    WritePair(title, 8, std::vector<int>({-5, 70000, 9}), three);
+    image = ReadBytes(title + ".img");
+    image.resize(8);
+    WriteBytes(title + ".img", image);
+    EXPECT_EQ(Floats(title, 0, 0, 3), std::vector<float>({-5, 70000, 0}));
+    EXPECT_EQ(Mask(title, -1, 1, 3), std::vector<short>({0, 0, 1}));
 }
 
 TEST(AnalyzeVolume, MaskBoundsAndReversedRanges) {
@@ -314,6 +323,7 @@ TEST(AnalyzeVolume, MaskBoundsAndReversedRanges) {
     WritePair(title, 4, std::vector<short>({99, 100, 150, 200, 201, -5}), six);
     EXPECT_EQ(Mask(title, 100, 200, 6), std::vector<short>({0, 1, 1, 1, 0, 0}));
     EXPECT_EQ(Mask(title, 100, 0, 6), std::vector<short>({0, 1, 1, 1, 1, 0}));
+    EXPECT_EQ(Mask(title, 150, 150, 6), std::vector<short>({0, 0, 1, 0, 0, 0}));
     // The largest value plus one in the element's arithmetic: bytes widen, 32-bit integers wrap.
     WritePair(title, 2, std::vector<unsigned char>({255, 3, 100}), three);
     EXPECT_EQ(Mask(title, 100, 0, 3), std::vector<short>({1, 0, 1}));
@@ -362,6 +372,12 @@ TEST(AnalyzeVolume, MessagesAndRefusedHeaders) {
     EXPECT_EQ(readers(title), " failed  failed  failed  failed  failed ");
     std::filesystem::remove(title + ".img");
     EXPECT_EQ(readers(title), "");
+    // An unknown code whose image is a single byte.
+    const int one[3] = {1, 1, 1};
+    const float unit[3] = {1, 1, 1};
+    CAnalyzeVolume::WriteHeader((title + ".hdr").c_str(), one, unit, 8, 7);
+    WriteBytes(title + ".img", Bytes(1, 9));
+    EXPECT_EQ(readers(title), unsupported + unsupported + unsupported + unsupported + unsupported);
 
     // Headers whose sizes or bits cannot be read safely, refused before any allocation.
     const int hostile[3] = {32767, 32767, 32767}, empty[3] = {2, 0, 1}, fine[3] = {2, 1, 1};

@@ -85,6 +85,7 @@ TEST(VolumeReader, EveryLayoutDeliversEachElementFromItsPlaceInBothModes) {
     const Geometry geometries[] = {
         {{3, 2, 4}, 1, 2, 0, 0},   // frame after frame
         {{3, 2, 4}, 0, 2, 0, 13},  // the same behind a prefix
+        {{3, 2, 1}, 1, 1, 0, 0},   // a single slice
         {{3, 2, 3}, 2, 2, 0, 5},   // mosaic with one padding tile per frame
         {{3, 2, 2}, 2, 3, 1, 7},   // voxel-interleaved: the mosaic factor plays no part
     };
@@ -137,7 +138,7 @@ TEST(VolumeReader, EveryLayoutDeliversEachElementFromItsPlaceInBothModes) {
     }
 }
 
-TEST(VolumeReader, MosaicFramesAreTheSquareOfTheFactorInTiles) {
+TEST(VolumeReader, ElementPositions) {
     TempDir dir;
     const std::string path = dir.File("mosaic.raw");
     WriteBytes(path, Bytes(2 * 16 * 2, 0));
@@ -148,6 +149,15 @@ TEST(VolumeReader, MosaicFramesAreTheSquareOfTheFactorInTiles) {
     EXPECT_EQ(reader.GetOffset(0, 1, 2, 0), 12 * 2);
     // Elements past the 32-bit index range have no position.
     EXPECT_EQ(reader.GetOffset(0, 0, 2000000000, 0), -1);
+    ASSERT_TRUE(reader.Open(path.c_str(), 1, 1, 1, 1, 1, 2, 0, 0));
+    EXPECT_EQ(reader.GetOffset(INT32_MAX, 0, 0, 0), int64_t(INT32_MAX) * 2);
+    EXPECT_EQ(reader.GetOffset(INT32_MAX, 1, 0, 0), -1);
+
+    // An empty grid reads as an empty frame.
+    ASSERT_TRUE(reader.Open(path.c_str(), 2, 0, 3, 1, 1, 2, 0, 0));
+    int32_t untouched = kUntouched;
+    EXPECT_TRUE(reader.Read(&untouched, 0));
+    EXPECT_EQ(untouched, kUntouched);
 }
 
 TEST(VolumeReader, WholeFrameStopsAtTheFirstElementOutsideTheData) {
@@ -180,6 +190,7 @@ TEST(VolumeReader, OpenNeedsTheWholeDataAndAUsableGeometry) {
     CVolumeReader reader;
     int32_t value = kUntouched;
     EXPECT_FALSE(reader.Read(&value, 0, 0, 0, 0)) << "never opened";
+    EXPECT_FALSE(reader.Read(&value, 0, 0, 0)) << "never opened";
     EXPECT_TRUE(reader.Close());
     EXPECT_TRUE(reader.Close());
     for (int inMemory : {0, 1}) {
@@ -199,6 +210,7 @@ TEST(VolumeReader, OpenNeedsTheWholeDataAndAUsableGeometry) {
         EXPECT_EQ(reader.ReadData(&value, length - 3, 4), 0);
         EXPECT_TRUE(reader.Close());
         EXPECT_FALSE(reader.Read(&value, 0, 0, 0, 0)) << "closed";
+        EXPECT_FALSE(reader.Read(&value, 0, 0, 0)) << "closed";
     }
     EXPECT_FALSE(reader.Open(dir.File("missing.raw").c_str(), 1, 1, 1, 1, 1, 1, 0, 0));
 
@@ -246,6 +258,8 @@ TEST(VolumeReader, RawFilesMoveTheWidthOfTheirElements) {
     EXPECT_EQ(ReadBytes(path).size(), 6u);
     EXPECT_EQ(CVolumeReader::ReadRaw(path.c_str(), shortsBack, 3), 1);
     EXPECT_EQ(std::memcmp(shorts, shortsBack, sizeof(shorts)), 0);
+    EXPECT_EQ(CVolumeReader::WriteRaw(path.c_str(), chars, 1), 1);
+    EXPECT_EQ(CVolumeReader::ReadRaw(path.c_str(), shortsBack, 1), 1) << "one byte is enough";
     EXPECT_EQ(CVolumeReader::WriteRaw(path.c_str(), chars, 3), 1);
     EXPECT_EQ(ReadBytes(path), Bytes({1, 254, 3}));
 

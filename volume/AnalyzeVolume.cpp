@@ -421,8 +421,8 @@ int CAnalyzeVolume::ReadAsShortMask(const char* path, short* mask, double lower,
         for (int64_t i = 0; i < loaded.available; ++i) {
             if (inside(values[i])) mask[i] = 1;
         }
-        if (zeros && inside(zero))
-            std::fill(mask + loaded.available, mask + request.count, short(1));
+        // The elements past the end of the image (if any) are 0.
+        if (inside(zero)) std::fill(mask + loaded.available, mask + request.count, short(1));
         result = 1;
     });
     return converts ? result : RefuseAfterReading(request);
