@@ -314,6 +314,12 @@ TEST(AnalyzeVolume, StartCountAndImagesThatEndEarly) {
     WriteBytes(title + ".img", image);
     EXPECT_EQ(Floats(title, 0, 0, 3), std::vector<float>({-5, 70000, 0}));
     EXPECT_EQ(Mask(title, -1, 1, 3), std::vector<short>({0, 0, 1}));
+    // The missing elements take part in the largest value of a reversed range as zeros.
+    WritePair(title, 4, std::vector<short>({-5, -9, -2}), three);
+    image = ReadBytes(title + ".img");
+    image.resize(4);
+    WriteBytes(title + ".img", image);
+    EXPECT_EQ(Mask(title, -6, -100, 3), std::vector<short>({1, 0, 1}));
 }
 
 TEST(AnalyzeVolume, MaskBoundsAndReversedRanges) {
