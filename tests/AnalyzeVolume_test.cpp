@@ -298,6 +298,11 @@ TEST(AnalyzeVolume, StartCountAndImagesThatEndEarly) {
     expected.push_back(values[5] & 0xFF);
     expected.resize(24, 0);
     EXPECT_EQ(Shorts(title), expected);
+    std::vector<short> raw(25, -99);
+    ASSERT_EQ(CAnalyzeVolume::ReadVolume(title.c_str(), raw.data()), 1);
+    expected.push_back(-99);
+    EXPECT_EQ(raw, expected);
+    expected.pop_back();
     std::vector<short> mask(24, 1);
     std::fill(mask.begin() + 1, mask.begin() + 6, 0);  // 4 to 16 lie above 3
     EXPECT_EQ(Mask(title, 0, 3, 24), mask);

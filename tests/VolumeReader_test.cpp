@@ -175,6 +175,25 @@ TEST(VolumeReader, WholeFrameStopsAtTheFirstElementOutsideTheData) {
         expected[8] = expected[9] = kUntouched;
         EXPECT_EQ(frame, expected) << "in memory " << inMemory;
     }
+
+    // Frame 2 of a voxel-interleaved file of two frames takes frame 0 of the next voxel, up to
+    // the last, which lies past the data. The file ends in two bytes of another element: file
+    // mode delivers them as a read of that element would, memory mode has not loaded them.
+    const Geometry two = {{3, 1, 2}, 1, 2, 1, 0};
+    Bytes bytes = LayOut(two);
+    bytes.push_back(0xAB);
+    bytes.push_back(0xCD);
+    WriteBytes(path, bytes);
+    for (int inMemory : {0, 1}) {
+        CVolumeReader reader;
+        ASSERT_TRUE(OpenGeometry(reader, path, two, inMemory));
+        std::vector<int32_t> frame(6, kUntouched), expected;
+        EXPECT_FALSE(reader.Read(frame.data(), 2));
+        for (int v = 1; v < 6; ++v)
+            expected.push_back(Code(v % 3, 0, v / 3, 0));
+        expected.push_back(inMemory ? kUntouched : int32_t(0xFFFFCDAB));
+        EXPECT_EQ(frame, expected) << "in memory " << inMemory;
+    }
 }
 
 TEST(VolumeReader, OpenNeedsTheWholeDataAndAUsableGeometry) {

@@ -184,30 +184,35 @@ int64_t DeliverableBytes(const ImageRequest& request) {
     return request.position >= length ? 0 : std::min(request.bytes, length - request.position);
 }
 
-// The stored elements of a request in native byte order. Requested elements past `available`
-// lie beyond the end of the image file and count as 0, as does the missing part of an element
-// the file ends in.
+// The stored elements of a request, in the image's byte order until ToNative. Requested elements
+// past `available` lie beyond the end of the image file and count as 0, as does the missing part
+// of an element the file ends in.
 template <typename Stored>
 struct StoredElements {
     std::unique_ptr<Stored[]> values;
     int64_t available = 0;
 };
 
-// Reads the requested elements with one positioned read into a buffer cleared beforehand. The
-// buffer holds only what the image file can deliver, unless wholeRequest asks for room for
-// every requested element (with zeros past `available`).
+// Reads the requested elements with one positioned read; the part of the buffer the read did not
+// reach is cleared. The buffer holds only what the image file can deliver, unless wholeRequest
+// asks for room for every requested element (with zeros past `available`).
 template <typename Stored>
 bool LoadElements(const ImageRequest& request, bool wholeRequest, StoredElements<Stored>& out) {
     const int64_t bytes = DeliverableBytes(request);
     const int64_t held = (bytes + int64_t(sizeof(Stored)) - 1) / int64_t(sizeof(Stored));
-    out.values.reset(new Stored[size_t(wholeRequest ? request.count : held)]());
+    const int64_t size = wholeRequest ? request.count : held;
+    out.values.reset(new Stored[size_t(size)]);
     unsigned char* buffer = reinterpret_cast<unsigned char*>(out.values.get());
-    if (!CVolumeReader::ReadRaw(request.imageName.c_str(), buffer, bytes, request.position)) {
-        return false;
-    }
-    if (request.Foreign()) ReverseElements<Stored>(buffer, held);
+    const int64_t read =
+        CVolumeReader::ReadRawBytes(request.imageName.c_str(), buffer, bytes, request.position);
+    std::memset(buffer + read, 0, size_t(size * int64_t(sizeof(Stored)) - read));
     out.available = held;
-    return true;
+    return read > 0;
+}
+
+template <typename Stored>
+void ToNative(const ImageRequest& request, StoredElements<Stored>& loaded) {
+    if (request.Foreign()) ReverseElements<Stored>(loaded.values.get(), loaded.available);
 }
 
 // The reading step for a code the operation does not convert: a missing or empty image fails as
@@ -243,16 +248,24 @@ struct ToShort {
     }
 };
 
-// Converts the requested elements into out, element i from stored element i; 1 on success.
+// Converts the requested elements into out, element i from stored element i; 1 on success. A
+// foreign image is brought to native order a block at a time, just before the block is
+// converted, so that the block is converted while it is still in the cache.
 template <typename Out, typename Convert>
 int ConvertRequest(const ImageRequest& request, Out* out, Convert convert) {
+    constexpr int64_t kBlock = 4096;
     int result = 0;
     const bool converts = VisitStoredType(request.header.dataType, [&](auto zero) {
         using Stored = decltype(zero);
         StoredElements<Stored> loaded;
         if (!LoadElements(request, false, loaded)) return;
-        for (int64_t i = 0; i < loaded.available; ++i)
-            out[i] = convert(loaded.values[i]);
+        Stored* values = loaded.values.get();
+        for (int64_t begin = 0; begin < loaded.available; begin += kBlock) {
+            const int64_t end = std::min(loaded.available, begin + kBlock);
+            if (request.Foreign()) ReverseElements<Stored>(values + begin, end - begin);
+            for (int64_t i = begin; i < end; ++i)
+                out[i] = convert(values[i]);
+        }
         std::fill(out + loaded.available, out + request.count, convert(zero));
         result = 1;
     });
@@ -377,8 +390,10 @@ int CAnalyzeVolume::ReadVolume(const char* path, void* buffer) {
     SizeRequest(request, 0, 0, false);
     if (!request.fitsInt32) return 0;
     unsigned char* bytes = static_cast<unsigned char*>(buffer);
-    if (request.bytes > 0) std::memset(bytes, 0, size_t(request.bytes));
-    if (!ReadRaw(request.imageName.c_str(), bytes, request.bytes, 0)) return 0;
+    const int64_t read = ReadRawBytes(request.imageName.c_str(), bytes, request.bytes, 0);
+    if (read == 0) return 0;
+    // What the image file does not hold reads as zeros.
+    std::memset(bytes + read, 0, size_t(request.bytes - read));
     if (request.Foreign()) {
         // Never past the bytes read, whatever the bits per voxel say.
         VisitStoredType(request.header.dataType, [&](auto zero) {
@@ -411,6 +426,7 @@ int CAnalyzeVolume::ReadAsShortMask(const char* path, short* mask, double lower,
         using Stored = decltype(zero);
         StoredElements<Stored> loaded;
         if (!LoadElements(request, false, loaded)) return;
+        ToNative(request, loaded);
         const Stored* values = loaded.values.get();
         const bool zeros = loaded.available < request.count;
         if (reversed) upper = OnePastLargest(values, loaded.available, zeros);
@@ -435,6 +451,7 @@ double CAnalyzeVolume::Histogram(const char* path, int64_t* counters, int nBins,
     const bool converts = VisitStoredType(request.header.dataType, [&](auto zero) {
         StoredElements<decltype(zero)> loaded;
         if (LoadElements(request, true, loaded)) {
+            ToNative(request, loaded);
             width = CMyMath::Histogram(loaded.values.get(), request.count, counters, nBins, range);
         }
     });

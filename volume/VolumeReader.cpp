@@ -4,8 +4,12 @@
 #include <climits>
 #include <cstring>
 #include <new>
+#include <vector>
 
 namespace {
+
+// Largest span of a row of evenly spaced elements that file mode reads in one piece.
+constexpr int64_t kMaxRowSpan = int64_t(1) << 20;
 
 bool FitsInt(int64_t value) {
     return value >= INT_MIN && value <= INT_MAX;
@@ -186,20 +190,23 @@ bool CVolumeReader::ReadRun(unsigned char* destination, int64_t position, int64_
 bool CVolumeReader::Read(void* destination, int t) {
     if (!hasVolume) return false;
     if (dimX <= 0 || dimY <= 0 || dimZ <= 0) return true;
-    // Rows whose elements lie next to each other in the file (every row of the frame-sequential
-    // and mosaic layouts) are read as runs, and runs that continue each other are joined, so a
-    // frame-sequential frame is one read. The bytes delivered, also up to a failure, are those
-    // of element-by-element reads: a run stops where the first element that fails would.
+    // The bytes delivered, also up to a failure, are those of reading element by element, but:
+    // rows whose elements lie next to each other (every row of the frame-sequential and mosaic
+    // layouts) are read as runs, and runs that continue each other are joined, so that a
+    // frame-sequential frame is one read; in file mode, rows of evenly spaced elements (the
+    // voxel-interleaved layout) come from one read of the row's span each, instead of a seek and
+    // a read per element.
     const int64_t rowBytes = int64_t(dimX) * elementSize;
     unsigned char* out = static_cast<unsigned char*>(destination);
     unsigned char* runDestination = out;
     int64_t runPosition = 0, runBytes = 0;
+    std::vector<unsigned char> span;
     for (int z = 0; z < dimZ; ++z) {
         for (int y = 0; y < dimY; ++y) {
             int64_t first = 0, last = 0;
-            const bool contiguous = ElementPosition(0, y, z, t, first) &&
-                                    ElementPosition(dimX - 1, y, z, t, last) &&
-                                    last - first == rowBytes - elementSize;
+            const bool ends =
+                ElementPosition(0, y, z, t, first) && ElementPosition(dimX - 1, y, z, t, last);
+            const bool contiguous = ends && last - first == rowBytes - elementSize;
             if (contiguous && runBytes > 0 && first == runPosition + runBytes) {
                 runBytes += rowBytes;
                 out += rowBytes;
@@ -214,6 +221,15 @@ bool CVolumeReader::Read(void* destination, int t) {
                 out += rowBytes;
                 continue;
             }
+            // Not contiguous, so dimX is at least 2.
+            const int64_t spanBytes = last - first + elementSize;
+            if (ends && !inMemory && first >= 0 && last >= first && spanBytes <= kMaxRowSpan &&
+                (last - first) % (dimX - 1) == 0) {
+                span.resize(size_t(spanBytes));
+                if (!ReadSpacedRow(out, first, (last - first) / (dimX - 1), span)) return false;
+                out += rowBytes;
+                continue;
+            }
             for (int x = 0; x < dimX; ++x, out += elementSize) {
                 int64_t position = 0;
                 if (!ElementPosition(x, y, z, t, position) ||
@@ -224,6 +240,21 @@ bool CVolumeReader::Read(void* destination, int t) {
         }
     }
     return ReadRun(runDestination, runPosition, runBytes);
+}
+
+bool CVolumeReader::ReadSpacedRow(unsigned char* destination, int64_t first, int64_t stride,
+                                  std::vector<unsigned char>& span) {
+    fseeko(file, first, SEEK_SET);
+    const int64_t read = int64_t(std::fread(span.data(), 1, span.size(), file));
+    // An element the read did not wholly reach gets the bytes there are and ends the row, as
+    // its own read would have.
+    for (int x = 0; x < dimX; ++x, destination += elementSize) {
+        const int64_t offset = x * stride;
+        const int64_t available = std::min<int64_t>(elementSize, read - offset);
+        if (available > 0) std::memcpy(destination, span.data() + offset, size_t(available));
+        if (available < elementSize) return false;
+    }
+    return true;
 }
 
 bool CVolumeReader::Read(void* destination, int x, int y, int z) {
@@ -290,6 +321,11 @@ int CVolumeReader::ReadRaw(const char* path, short* data, int64_t count) {
 }
 
 int CVolumeReader::ReadRaw(const char* path, unsigned char* data, int64_t count, int64_t position) {
+    return ReadRawBytes(path, data, count, position) > 0 ? 1 : 0;
+}
+
+int64_t CVolumeReader::ReadRawBytes(const char* path, unsigned char* data, int64_t count,
+                                    int64_t position) {
     FILE* file = std::fopen(path, "rb");
     if (!file) return 0;
     // A position the stream cannot seek to (a negative one) delivers nothing.
@@ -299,5 +335,5 @@ int CVolumeReader::ReadRaw(const char* path, unsigned char* data, int64_t count,
     }
     if (read == 0) std::fputs(" failed ", stdout);
     std::fclose(file);
-    return read > 0 ? 1 : 0;
+    return int64_t(read);
 }

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <vector>
 
 class CVolumeReader {
   public:
@@ -69,6 +70,10 @@ class CVolumeReader {
     // Reads count bytes from the byte position; prints " failed " when the file opened but not
     // a single byte could be read there.
     static int ReadRaw(const char* path, unsigned char* data, int64_t count, int64_t position);
+    // The positioned ReadRaw, telling how many bytes it read (0 also when the file cannot be
+    // opened), for callers that clear only what was not read.
+    static int64_t ReadRawBytes(const char* path, unsigned char* data, int64_t count,
+                                int64_t position);
 
   protected:
     FILE* file;
@@ -89,6 +94,10 @@ class CVolumeReader {
     // Reads a contiguous run of whole elements. In memory mode a run reaching out of the cache
     // still copies the elements inside it before failing, as element-by-element reads would.
     bool ReadRun(unsigned char* destination, int64_t position, int64_t bytes);
+    // File mode: reads the dimX elements of a row, `stride` bytes apart from `first`, with one
+    // read of their span into the scratch buffer `span`.
+    bool ReadSpacedRow(unsigned char* destination, int64_t first, int64_t stride,
+                       std::vector<unsigned char>& span);
 
     int64_t cacheBytes;  // size of `cache`: every frame
     bool hasVolume;      // set by a successful Open, cleared by Close and at the start of Open
