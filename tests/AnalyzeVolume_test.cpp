@@ -242,7 +242,7 @@ TEST(AnalyzeVolume, EveryReaderOfEveryTypeInBothByteOrders) {
     float voxel[3];
     int outSizes[3], type;
     ASSERT_EQ(CAnalyzeVolume::ReadHeader(dir.File("d").c_str(), outSizes, voxel, type), 1);
-    EXPECT_EQ(voxel[0], 0.1f);
+    EXPECT_EQ(std::vector<float>(voxel, voxel + 3), std::vector<float>({0.1f, 1, 1}));
     EXPECT_EQ(ReadBytes(dir.File("d.img")), Bytes({1, 0, 2, 0}));
 }
 

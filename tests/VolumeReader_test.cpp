@@ -86,6 +86,7 @@ TEST(VolumeReader, EveryLayoutDeliversEachElementFromItsPlaceInBothModes) {
         {{3, 2, 4}, 1, 2, 0, 0},   // frame after frame
         {{3, 2, 4}, 0, 2, 0, 13},  // the same behind a prefix
         {{3, 2, 1}, 1, 1, 0, 0},   // a single slice
+        {{1, 3, 2}, 1, 2, 1, 0},   // rows of one voxel
         {{3, 2, 3}, 2, 2, 0, 5},   // mosaic with one padding tile per frame
         {{3, 2, 2}, 2, 3, 1, 7},   // voxel-interleaved: the mosaic factor plays no part
     };
@@ -152,6 +153,10 @@ TEST(VolumeReader, ElementPositions) {
     ASSERT_TRUE(reader.Open(path.c_str(), 1, 1, 1, 1, 1, 2, 0, 0));
     EXPECT_EQ(reader.GetOffset(INT32_MAX, 0, 0, 0), int64_t(INT32_MAX) * 2);
     EXPECT_EQ(reader.GetOffset(INT32_MAX, 1, 0, 0), -1);
+    EXPECT_EQ(reader.GetOffset(INT32_MIN, 0, 0, 0), int64_t(INT32_MIN) * 2);
+    ASSERT_TRUE(reader.Open(path.c_str(), 1, 1, 1, 1, 1, 2, 1, 0));
+    EXPECT_EQ(reader.GetOffset(INT32_MAX, 0, 0, 0), int64_t(INT32_MAX) * 2);
+    EXPECT_EQ(reader.GetOffset(INT32_MAX, 0, 0, 1), -1);
 
     // An empty grid reads as an empty frame.
     ASSERT_TRUE(reader.Open(path.c_str(), 2, 0, 3, 1, 1, 2, 0, 0));
