@@ -26,7 +26,7 @@ struct Geometry {
     int64_t offset;
 };
 
-// The file of a geometry, laid out from the description of each layout: voxels in x-fastest
+// The file of a geometry, laid out as each layout is defined: voxels in x-fastest
 // order with their frames side by side, or frames one after the other, each frame either plain
 // or one image of m x m tiles (slice z in tile row z / m, column z % m; padding -7).
 Bytes LayOut(const Geometry& g) {

@@ -178,7 +178,7 @@ int CVolumeReader::ReadData(void* destination, int64_t position, int64_t count) 
 
 bool CVolumeReader::ReadRun(unsigned char* destination, int64_t position, int64_t bytes) {
     if (bytes == 0) return true;
-    if (!inMemory || !hasVolume) return ReadData(destination, position, bytes) != 0;
+    if (!inMemory) return ReadData(destination, position, bytes) != 0;
     const int64_t start = position - dataOffset;
     if (start < 0 || start >= cacheBytes) return false;
     const int64_t inside = std::min(bytes, cacheBytes - start);
