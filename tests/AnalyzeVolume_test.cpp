@@ -149,6 +149,7 @@ TEST(AnalyzeHeader, BytesOnThisMachineAndEveryForm) {
     EXPECT_EQ(CAnalyzeVolume::WriteHeader(dir.File("t.hdr").c_str(), sizes, kVoxel, 32), 0);
     EXPECT_FALSE(std::filesystem::exists(dir.File("t.hdr")));
     EXPECT_EQ(CAnalyzeVolume::WriteHeader(dir.File("t.hdr").c_str(), sizes, kVoxel, 7, 32), 1);
+    EXPECT_EQ(CAnalyzeVolume::WriteHeader(dir.File("no/t.hdr").c_str(), sizes, kVoxel, 7, 4), 0);
 
     // Writers write the path given, readers read the title's ".hdr": its first 348 bytes, or
     // nothing when it is shorter. Sizes keep their low 16 bits.
@@ -329,14 +330,22 @@ TEST(AnalyzeVolume, MessagesAndRefusedHeaders) {
     std::filesystem::remove(rgb + ".img");
     EXPECT_EQ(readers(rgb), "");
 
+    // A type the readers convert, with an empty image.
+    const int two[3] = {2, 1, 1};
+    CAnalyzeVolume::WriteHeader((rgb + ".hdr").c_str(), two, kVoxel, 16, 4);
+    WriteBytes(rgb + ".img", Bytes());
+    EXPECT_EQ(readers(rgb), times(5, " failed "));
+
     // Headers whose sizes or bits cannot be read safely, refused before any allocation.
-    const int hostile[3] = {32767, 32767, 32767}, empty[3] = {2, 0, 1}, two[3] = {2, 1, 1};
+    const int hostile[3] = {32767, 32767, 32767};
+    const int noX[3] = {0, 1, 1}, noY[3] = {2, 0, 1}, noZ[3] = {2, 1, 0};
     const std::string bad = dir.File("bad");
     WriteBytes(bad + ".img", Bytes(64, 1));
     const struct {
         const int* sizes;
         int bits, type;
-    } headers[] = {{hostile, 16, 4}, {empty, 16, 4}, {two, 8, 4}, {two, 64, 16}};
+    } headers[] = {{hostile, 16, 4}, {noX, 16, 4}, {noY, 16, 4},
+                   {noZ, 16, 4},     {two, 8, 4},  {two, 64, 16}};
     for (const auto& h : headers) {
         CAnalyzeVolume::WriteHeader((bad + ".hdr").c_str(), h.sizes, kVoxel, h.bits, h.type);
         EXPECT_EQ(readers(bad), times(5, "Unsupported data type: " + bad + ".img\n"));
@@ -364,7 +373,9 @@ TEST(AnalyzeVolume, SwapDoubleReversesEachValue) {
     EXPECT_EQ(bits, 0x000000000000F03Full);
     SWAP_DOUBLE(values, 0);
     SWAP_DOUBLE(values, -1);
-    SWAP_DOUBLE(values, 2);
+    SWAP_DOUBLE(values, 1);
+    EXPECT_EQ(values[0], 1.0);
+    SWAP_DOUBLE(values + 1, 1);
     EXPECT_EQ(values[1], -2.5);
 }
 
