@@ -126,10 +126,14 @@ TEST(VolumeReader, ElementPositionsAndTheir32BitRange) {
         EXPECT_EQ(reader.GetOffset(INT32_MAX, 0, 0, 1),
                   interleaved ? -1 : int64_t(INT32_MAX) * 2 + 2);
     }
-    // An empty grid reads as an empty frame.
+    // An empty grid reads as an empty frame; no frames read as an empty voxel, in both modes.
     ASSERT_TRUE(reader.Open(path.c_str(), 2, 0, 3, 1, 1, 2, 0, 0));
     int32_t untouched = kUntouched;
     EXPECT_TRUE(reader.Read(&untouched, 0));
+    for (int inMemory : {0, 1}) {
+        ASSERT_TRUE(reader.Open(path.c_str(), 2, 2, 3, 2, 0, 2, 1, inMemory));
+        EXPECT_TRUE(reader.Read(&untouched, 1, 1, 1));
+    }
     EXPECT_EQ(untouched, kUntouched);
 }
 

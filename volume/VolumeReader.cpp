@@ -172,6 +172,9 @@ int CVolumeReader::ReadData(void* destination, int64_t position, int64_t count) 
         std::memcpy(destination, cache.get() + start, size_t(count));
         return 1;
     }
+    // Nothing to move always succeeds, as it does from memory (fread of a zero-size item reports
+    // none read).
+    if (count == 0) return 1;
     fseeko(file, position, SEEK_SET);
     return int(std::fread(destination, size_t(count), 1, file));
 }
