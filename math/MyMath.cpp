@@ -925,10 +925,13 @@ template void smoothVolume<unsigned char>(const unsigned char*, const int*, int,
                                           unsigned char*);
 
 template <typename T>
-double histogram(const T* samples, int64_t n, int64_t* counters, int nBins, double* range) {
+double histogram(const T* samples, int64_t n, int64_t* counters, int nBins, double* range,
+                 int64_t zeros) {
     if (nBins < 1) return 0.0;
     std::fill(counters, counters + nBins, int64_t{0});
-    if (n <= 0) {
+    if (n < 0) n = 0;
+    if (zeros < 0) zeros = 0;
+    if (n + zeros == 0) {
         if (range != nullptr) {
             range[0] = 0.0;
             range[1] = 1.0;
@@ -936,31 +939,36 @@ double histogram(const T* samples, int64_t n, int64_t* counters, int nBins, doub
         return 1.0 / (nBins - 1);
     }
 
+    // The extremes start from the first sample that is not NaN (the last one when all are), the
+    // zeros following the samples.
     int64_t first = 0;
     while (first + 1 < n && isNaN(samples[first]))
         ++first;
-    double lowest = static_cast<double>(samples[first]);
+    const bool startAtZero = n == 0 || (zeros > 0 && isNaN(samples[first]));
+    double lowest = startAtZero ? 0.0 : static_cast<double>(samples[first]);
     double highest = lowest;
-    for (int64_t i = first + 1; i < n; ++i) {
+    for (int64_t i = startAtZero ? n : first + 1; i < n; ++i) {
         const double value = static_cast<double>(samples[i]);
         if (value > highest) highest = value;
         if (value < lowest) lowest = value;
     }
+    if (zeros > 0) {
+        if (0.0 > highest) highest = 0.0;
+        if (0.0 < lowest) lowest = 0.0;
+    }
 
     double width = (highest - lowest) / nBins;
     if (width == 0) width = 1.0 / nBins;
-    for (int64_t i = 0; i < n; ++i) {
-        // Compared as a double before truncating, so that no quotient overflows the bin index;
-        // a NaN quotient fails the first test and lands in bin 0.
-        const double quotient = (static_cast<double>(samples[i]) - lowest) / width;
-        int bin = 0;
-        if (quotient >= nBins) {
-            bin = nBins - 1;
-        } else if (quotient > 0) {
-            bin = static_cast<int>(quotient);
-        }
-        ++counters[bin];
-    }
+    // Compared as a double before truncating, so that no quotient overflows the bin index; a NaN
+    // quotient fails the first test and lands in bin 0.
+    const auto binOf = [&](double value) {
+        const double quotient = (value - lowest) / width;
+        if (quotient >= nBins) return nBins - 1;
+        return quotient > 0 ? static_cast<int>(quotient) : 0;
+    };
+    for (int64_t i = 0; i < n; ++i)
+        ++counters[binOf(static_cast<double>(samples[i]))];
+    if (zeros > 0) counters[binOf(0.0)] += zeros;
     if (range != nullptr) {
         range[0] = lowest;
         range[1] = highest;
@@ -968,19 +976,20 @@ double histogram(const T* samples, int64_t n, int64_t* counters, int nBins, doub
     return width;
 }
 
-template double histogram<double>(const double*, int64_t, int64_t*, int, double*);
-template double histogram<float>(const float*, int64_t, int64_t*, int, double*);
-template double histogram<int>(const int*, int64_t, int64_t*, int, double*);
-template double histogram<short>(const short*, int64_t, int64_t*, int, double*);
-template double histogram<unsigned char>(const unsigned char*, int64_t, int64_t*, int, double*);
+template double histogram<double>(const double*, int64_t, int64_t*, int, double*, int64_t);
+template double histogram<float>(const float*, int64_t, int64_t*, int, double*, int64_t);
+template double histogram<int>(const int*, int64_t, int64_t*, int, double*, int64_t);
+template double histogram<short>(const short*, int64_t, int64_t*, int, double*, int64_t);
+template double histogram<unsigned char>(const unsigned char*, int64_t, int64_t*, int, double*, int64_t);
 
 template <typename T>
-double getAutoThreshold(T* samples, int64_t n, int nBins, double* range, double* upper) {
+double getAutoThreshold(T* samples, int64_t n, int nBins, double* range, double* upper,
+                        int64_t zeros) {
     constexpr int kCoarseBins = 100;
     int64_t coarse[kCoarseBins];
     double extremes[2];
-    const double coarseWidth = histogram(samples, n, coarse, kCoarseBins, extremes);
-    const double tail = 0.05 * n;
+    const double coarseWidth = histogram(samples, n, coarse, kCoarseBins, extremes, zeros);
+    const double tail = 0.05 * (std::max<int64_t>(n, 0) + std::max<int64_t>(zeros, 0));
 
     // The smallest group of top coarse bins holding 5 % of the samples starts at bin k + 1.
     int k = kCoarseBins - 1;
@@ -998,7 +1007,7 @@ double getAutoThreshold(T* samples, int64_t n, int nBins, double* range, double*
     const int m = fineBinCount((extremes[1] - extremes[0]) / fineWidth);
     std::unique_ptr<int64_t[]> counts(new int64_t[m]);
     std::unique_ptr<double[]> smoothed(new double[m]);
-    const double binWidth = histogram(samples, n, counts.get(), m, nullptr);
+    const double binWidth = histogram(samples, n, counts.get(), m, nullptr, zeros);
     for (int i = 0; i < m; ++i)
         smoothed[i] = static_cast<double>(counts[i]);
     static const double kValleyWeights[5] = {1, 3, 5, 3, 1};
@@ -1027,14 +1036,14 @@ double getAutoThreshold(T* samples, int64_t n, int nBins, double* range, double*
     return extremes[0] + (valley + 0.5) * binWidth;
 }
 
-template double getAutoThreshold<double>(double*, int64_t, int, double*, double*);
-template double getAutoThreshold<float>(float*, int64_t, int, double*, double*);
-template double getAutoThreshold<int>(int*, int64_t, int, double*, double*);
-template double getAutoThreshold<short>(short*, int64_t, int, double*, double*);
-template double getAutoThreshold<const double>(const double*, int64_t, int, double*, double*);
-template double getAutoThreshold<const float>(const float*, int64_t, int, double*, double*);
-template double getAutoThreshold<const int>(const int*, int64_t, int, double*, double*);
-template double getAutoThreshold<const short>(const short*, int64_t, int, double*, double*);
+template double getAutoThreshold<double>(double*, int64_t, int, double*, double*, int64_t);
+template double getAutoThreshold<float>(float*, int64_t, int, double*, double*, int64_t);
+template double getAutoThreshold<int>(int*, int64_t, int, double*, double*, int64_t);
+template double getAutoThreshold<short>(short*, int64_t, int, double*, double*, int64_t);
+template double getAutoThreshold<const double>(const double*, int64_t, int, double*, double*, int64_t);
+template double getAutoThreshold<const float>(const float*, int64_t, int, double*, double*, int64_t);
+template double getAutoThreshold<const int>(const int*, int64_t, int, double*, double*, int64_t);
+template double getAutoThreshold<const short>(const short*, int64_t, int, double*, double*, int64_t);
 
 template <typename T>
 int threePointsToCircle(const T* p1, const T* p2, const T* p3, T* centre, T* normal, T* radius) {

@@ -71,17 +71,21 @@ void smoothVolume(const T* input, const int* dim, int c, int size, double sigma,
 // maximum going to the last bin, and returns the width. range, when given, receives (minimum,
 // maximum). NaN samples never become an extreme and are counted in bin 0, so the counts always
 // sum to n (all-NaN input reports a NaN range and width). n <= 0 gives zero counts, range (0, 1)
-// and the width 1 / (nBins - 1). nBins < 1 writes nothing and returns 0.
+// and the width 1 / (nBins - 1). nBins < 1 writes nothing and returns 0. `zeros` further samples
+// of value 0 count as if they followed the n samples, so that a caller need not store them.
 template <typename T>
-double histogram(const T* samples, int64_t n, int64_t* counters, int nBins, double* range);
+double histogram(const T* samples, int64_t n, int64_t* counters, int nBins, double* range,
+                 int64_t zeros = 0);
 
 // Background threshold: the centre of the first strict valley of a smoothed fine histogram at or
 // above its lowest 5 % of the samples (the centre of fine bin 0 when there is none). nBins fine
 // bins span the range below the brightest 5 %; the fine bin count is kept between 2 and 2^24 so
 // that the temporaries stay bounded. upper, when given, receives the centre of the coarse bin
-// (1 % of the range) where the brightest 5 % begin. NaN samples count as in histogram.
+// (1 % of the range) where the brightest 5 % begin. NaN samples and `zeros` count as in
+// histogram.
 template <typename T>
-double getAutoThreshold(T* samples, int64_t n, int nBins, double* range, double* upper);
+double getAutoThreshold(T* samples, int64_t n, int nBins, double* range, double* upper,
+                        int64_t zeros = 0);
 
 // Circle through three points: centre, unit normal of their plane and radius. Returns 0, with
 // centre and radius untouched, for coincident or (nearly) collinear points, where the normal

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <numeric>
 #include <string>
@@ -219,6 +220,34 @@ TEST(GetAutoThreshold, FindsTheFirstStrictValley) {
     EXPECT_DOUBLE_EQ(upper2, 6.005);
     CMyMath::AutoWindowLevel(constant.data(), 40, windowLevel);
     EXPECT_EQ(windowLevel[0], 0.0);  // the fallback: no range at all
+}
+
+// Zeros counted by number give what the same zeros stored after the samples give.
+TEST(Histogram, CountedZerosEqualStoredZeros) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const std::vector<std::vector<float>> sets = {
+        {3, 9, 4}, {-2, -5}, {nan, nan}, {}, valleyAtForty<float>()};
+    for (const std::vector<float>& samples : sets) {
+        for (int64_t zeros : {0, 1, 700}) {
+            std::vector<float> stored = samples;
+            stored.resize(samples.size() + size_t(zeros), 0.0f);
+            const int64_t n = int64_t(samples.size()), total = int64_t(stored.size());
+            int64_t counted[7], expected[7];
+            double range[2], expectedRange[2];
+            const double width = histogram(samples.data(), n, counted, 7, range, zeros);
+            const double expectedWidth =
+                histogram(stored.data(), total, expected, 7, expectedRange);
+            EXPECT_EQ(std::memcmp(&width, &expectedWidth, sizeof(double)), 0);
+            EXPECT_TRUE(std::equal(counted, counted + 7, expected));
+            EXPECT_EQ(std::memcmp(range, expectedRange, sizeof(range)), 0);
+            double upper = 0, expectedUpper = 0;
+            const double threshold = getAutoThreshold(samples.data(), n, 20, range, &upper, zeros);
+            const double expectedThreshold =
+                getAutoThreshold(stored.data(), total, 20, expectedRange, &expectedUpper);
+            EXPECT_EQ(std::memcmp(&threshold, &expectedThreshold, sizeof(double)), 0);
+            EXPECT_EQ(std::memcmp(&upper, &expectedUpper, sizeof(double)), 0);
+        }
+    }
 }
 
 TEST(ThreePointsToCircle, CentreIsEquidistant) {

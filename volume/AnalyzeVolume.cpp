@@ -193,19 +193,17 @@ struct StoredElements {
     int64_t available = 0;
 };
 
-// Reads the requested elements with one positioned read; the part of the buffer the read did not
-// reach is cleared. The buffer holds only what the image file can deliver, unless wholeRequest
-// asks for room for every requested element (with zeros past `available`).
+// Reads the requested elements with one positioned read into a buffer that holds only what the
+// image file can deliver; the part of it the read did not reach is cleared.
 template <typename Stored>
-bool LoadElements(const ImageRequest& request, bool wholeRequest, StoredElements<Stored>& out) {
+bool LoadElements(const ImageRequest& request, StoredElements<Stored>& out) {
     const int64_t bytes = DeliverableBytes(request);
     const int64_t held = (bytes + int64_t(sizeof(Stored)) - 1) / int64_t(sizeof(Stored));
-    const int64_t size = wholeRequest ? request.count : held;
-    out.values.reset(new Stored[size_t(size)]);
+    out.values.reset(new Stored[size_t(held)]);
     unsigned char* buffer = reinterpret_cast<unsigned char*>(out.values.get());
     const int64_t read =
         CVolumeReader::ReadRawBytes(request.imageName.c_str(), buffer, bytes, request.position);
-    std::memset(buffer + read, 0, size_t(size * int64_t(sizeof(Stored)) - read));
+    std::memset(buffer + read, 0, size_t(held * int64_t(sizeof(Stored)) - read));
     out.available = held;
     return read > 0;
 }
@@ -258,7 +256,7 @@ int ConvertRequest(const ImageRequest& request, Out* out, Convert convert) {
     const bool converts = VisitStoredType(request.header.dataType, [&](auto zero) {
         using Stored = decltype(zero);
         StoredElements<Stored> loaded;
-        if (!LoadElements(request, false, loaded)) return;
+        if (!LoadElements(request, loaded)) return;
         Stored* values = loaded.values.get();
         for (int64_t begin = 0; begin < loaded.available; begin += kBlock) {
             const int64_t end = std::min(loaded.available, begin + kBlock);
@@ -425,7 +423,7 @@ int CAnalyzeVolume::ReadAsShortMask(const char* path, short* mask, double lower,
     const bool converts = VisitStoredType(request.header.dataType, [&](auto zero) {
         using Stored = decltype(zero);
         StoredElements<Stored> loaded;
-        if (!LoadElements(request, false, loaded)) return;
+        if (!LoadElements(request, loaded)) return;
         ToNative(request, loaded);
         const Stored* values = loaded.values.get();
         const bool zeros = loaded.available < request.count;
@@ -444,16 +442,19 @@ int CAnalyzeVolume::ReadAsShortMask(const char* path, short* mask, double lower,
     return converts ? result : RefuseAfterReading(request);
 }
 
+// Histogram and threshold store only the samples the image file holds: the requested elements
+// past its end are zeros, which the numerics count without storing, so a header that describes
+// far more than its image costs no more memory than the image.
 double CAnalyzeVolume::Histogram(const char* path, int64_t* counters, int nBins, double* range) {
     ImageRequest request;
     if (!PrepareConversion(path, 0, 0, false, request)) return 0.0;
     double width = 0.0;
     const bool converts = VisitStoredType(request.header.dataType, [&](auto zero) {
         StoredElements<decltype(zero)> loaded;
-        if (LoadElements(request, true, loaded)) {
-            ToNative(request, loaded);
-            width = CMyMath::Histogram(loaded.values.get(), request.count, counters, nBins, range);
-        }
+        if (!LoadElements(request, loaded)) return;
+        ToNative(request, loaded);
+        width = histogram(loaded.values.get(), loaded.available, counters, nBins, range,
+                          request.count - loaded.available);
     });
     if (!converts) RefuseAfterReading(request);
     return width;
@@ -467,13 +468,19 @@ double CAnalyzeVolume::GetAutoThreshold(const char* path, int nBins, double* ran
     if (!ReadHeader(request.headerName.c_str(), request.header)) return 0.0;
     SizeRequest(request, 0, 0, false);
     if (!AcceptConversion(request)) return 0.0;
-    // For a code that does not convert, the reading fails before it would touch the samples.
-    std::unique_ptr<float[]> samples;
-    if (VisitStoredType(request.header.dataType, [](auto) {})) {
-        samples.reset(new float[size_t(request.count)]);
-    }
-    if (!ConvertRequest(request, samples.get(), ToFloat())) return 0.0;
-    return CMyMath::GetAutoThreshold(samples.get(), request.count, nBins, range, nullptr);
+    double threshold = 0.0;
+    const bool converts = VisitStoredType(request.header.dataType, [&](auto zero) {
+        StoredElements<decltype(zero)> loaded;
+        if (!LoadElements(request, loaded)) return;
+        ToNative(request, loaded);
+        std::unique_ptr<float[]> samples(new float[size_t(loaded.available)]);
+        std::transform(loaded.values.get(), loaded.values.get() + loaded.available, samples.get(),
+                       ToFloat());
+        threshold = getAutoThreshold(samples.get(), loaded.available, nBins, range, nullptr,
+                                     request.count - loaded.available);
+    });
+    if (!converts) RefuseAfterReading(request);
+    return threshold;
 }
 
 int CAnalyzeVolume::WriteVolume(const char* path, const int* sizes, const float* voxelSizes,
