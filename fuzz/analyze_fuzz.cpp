@@ -12,7 +12,7 @@ namespace {
 
 // The largest output the target allocates; the caller sizes outputs, and a hostile header can
 // describe far more than a caller would hold.
-constexpr int64_t kMaxOutputElements = int64_t(1) << 20;
+constexpr int64_t kMaxOutputElements = int64_t(1) << 16;
 
 bool Holdable(int64_t elements) {
     return elements >= 0 && elements <= kMaxOutputElements;

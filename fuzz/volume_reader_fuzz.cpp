@@ -13,7 +13,7 @@ namespace {
 
 // The largest destination the target allocates for a whole frame; larger frames are skipped,
 // since the caller sizes destinations and the geometry here is arbitrary.
-constexpr int64_t kMaxFrameBytes = int64_t(1) << 22;
+constexpr int64_t kMaxFrameBytes = int64_t(1) << 16;
 
 struct Geometry {
     int dims[3];
