@@ -980,7 +980,8 @@ template double histogram<double>(const double*, int64_t, int64_t*, int, double*
 template double histogram<float>(const float*, int64_t, int64_t*, int, double*, int64_t);
 template double histogram<int>(const int*, int64_t, int64_t*, int, double*, int64_t);
 template double histogram<short>(const short*, int64_t, int64_t*, int, double*, int64_t);
-template double histogram<unsigned char>(const unsigned char*, int64_t, int64_t*, int, double*, int64_t);
+template double histogram<unsigned char>(const unsigned char*, int64_t, int64_t*, int, double*,
+                                         int64_t);
 
 template <typename T>
 double getAutoThreshold(T* samples, int64_t n, int nBins, double* range, double* upper,
@@ -1040,10 +1041,13 @@ template double getAutoThreshold<double>(double*, int64_t, int, double*, double*
 template double getAutoThreshold<float>(float*, int64_t, int, double*, double*, int64_t);
 template double getAutoThreshold<int>(int*, int64_t, int, double*, double*, int64_t);
 template double getAutoThreshold<short>(short*, int64_t, int, double*, double*, int64_t);
-template double getAutoThreshold<const double>(const double*, int64_t, int, double*, double*, int64_t);
-template double getAutoThreshold<const float>(const float*, int64_t, int, double*, double*, int64_t);
+template double getAutoThreshold<const double>(const double*, int64_t, int, double*, double*,
+                                               int64_t);
+template double getAutoThreshold<const float>(const float*, int64_t, int, double*, double*,
+                                              int64_t);
 template double getAutoThreshold<const int>(const int*, int64_t, int, double*, double*, int64_t);
-template double getAutoThreshold<const short>(const short*, int64_t, int, double*, double*, int64_t);
+template double getAutoThreshold<const short>(const short*, int64_t, int, double*, double*,
+                                              int64_t);
 
 template <typename T>
 int threePointsToCircle(const T* p1, const T* p2, const T* p3, T* centre, T* normal, T* radius) {
