@@ -47,7 +47,7 @@ TEST(MyUtilsPath, SplitsPaths) {
 }
 
 TEST(MyUtilsString, ConvertsHexadecimalBothWays) {
-    char digits[3];
+    char digits[4] = "???";
     CMyUtils::char2Hex(10, digits);
     EXPECT_STREQ(digits, "0A");
     CMyUtils::char2Hex(255, digits);
@@ -89,6 +89,17 @@ TEST(MyUtilsString, ParsesTokensAndTrims) {
     EXPECT_EQ(CMyUtils::formatIntToString("slice%03d.img", 7), "slice007.img");
     EXPECT_EQ(CMyUtils::formatIntToString("%s", 7), "");
     EXPECT_EQ(CMyUtils::charsToString("ab\0cd", 5), "ab");
+    EXPECT_EQ(CMyUtils::charsToString(nullptr, 5), "");
+    EXPECT_EQ(CMyUtils::lowerCase("MiXed 9") + CMyUtils::upperCase("MiXed"), "mixed 9MIXED");
+
+    // The build date, year first: "yyyy-mm-dd"; a NUL separator ends the text after the year.
+    const std::string stamp = CMyUtils::getTimeStamp('-');
+    ASSERT_EQ(stamp.size(), 10u);
+    const int month = std::atoi(stamp.c_str() + 5), day = std::atoi(stamp.c_str() + 8);
+    EXPECT_TRUE(std::atoi(stamp.c_str()) >= 2024 && month >= 1 && month <= 12 && day >= 1 &&
+                day <= 31 && stamp[4] == '-' && stamp[7] == '-')
+        << stamp;
+    EXPECT_EQ(CMyUtils::getTimeStamp('\0'), stamp.substr(0, 4));
 }
 
 class MyUtilsFiles : public ::testing::Test {
@@ -127,6 +138,16 @@ TEST_F(MyUtilsFiles, QueriesAndChangesTheFileSystem) {
     writeFile("short", "stale");
     EXPECT_FALSE(CMyUtils::cutFile(root_ + "file.txt", root_ + "short", 11));
     EXPECT_EQ(CMyUtils::getFileSize(root_ + "short"), 0);
+    EXPECT_FALSE(CMyUtils::cutFile(root_ + "file.txt", root_ + "cut", -1));
+    // Cuts beyond the one-megabyte read chunk keep every byte in place.
+    std::string big(3 << 19, 'x');
+    for (size_t i = 0; i < big.size(); i += 4093)
+        big[i] = char('a' + i % 26);
+    writeFile("big", big);
+    EXPECT_TRUE(CMyUtils::cutFile(root_ + "big", root_ + "cut", (1 << 20) + 5));
+    std::ifstream bigCut(root_ + "cut", std::ios::binary);
+    EXPECT_TRUE(std::string(std::istreambuf_iterator<char>(bigCut), {}) ==
+                big.substr(0, (1 << 20) + 5));
 
     EXPECT_TRUE(CMyUtils::createDirectory(root_ + "sub"));
     EXPECT_TRUE(CMyUtils::createDirectory(root_ + "sub"));
