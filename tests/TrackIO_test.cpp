@@ -12,6 +12,8 @@ using namespace testing_files;
 
 namespace {
 
+const char kNotOpen[] = "I/O not initialized. Call 'Open' or 'Initialize' first";
+
 // A small file with two scalars and three properties: a 2-point track, a 0-point track and a
 // 1-point track, with every value distinct.
 struct SampleFile {
@@ -34,82 +36,74 @@ struct SampleFile {
     }
 };
 
-TEST(TrackHeader, DefaultHeaderAndErrorTable) {
+// Reads the next track in separated form and lays it out in file order again.
+std::vector<float> ReadSeparated(CTrackReader& reader, int scalar_count, int property_count) {
+    int n;
+    if (!reader.GetNextPointCount(&n)) return {-1};
+    std::vector<float> points(3 * n), scalars(size_t(scalar_count) * n), body;
+    std::vector<float> properties(property_count);
+    if (!reader.GetNextTrackData(n, points.data(), scalars.data(), properties.data())) return {-2};
+    for (int i = 0; i < n; ++i) {
+        body.insert(body.end(), points.data() + 3 * i, points.data() + 3 * i + 3);
+        body.insert(body.end(), scalars.data() + scalar_count * i,
+                    scalars.data() + scalar_count * (i + 1));
+    }
+    body.insert(body.end(), properties.begin(), properties.end());
+    return body;
+}
+
+TEST(TrackIO, DefaultHeaderErrorTableAndNoOpenFile) {
     const TRACK_HEADER header;
     HeaderFields zero_grid;
     for (int i = 0; i < 3; ++i)
         zero_grid.dims[i] = 0, zero_grid.voxel[i] = 0;
-    const FileImage expected = MakeHeader(zero_grid);
-    Bytes actual(1000);
-    std::memcpy(actual.data(), &header, 1000);
-    EXPECT_EQ(actual, expected.bytes);
+    EXPECT_EQ(0, std::memcmp(&header, MakeHeader(zero_grid).bytes.data(), 1000));
+    EXPECT_STREQ(CTrackIO::error_message[CloseFailed], "Can not close file");
 
     CTrackReader reader;
-    EXPECT_STREQ(reader.GetLastErrorMessage(), "No error");
+    CTrackWriter writer;
     EXPECT_TRUE(reader.Close());
     EXPECT_STREQ(reader.GetLastErrorMessage(), "No error");
     TRACK_HEADER out;
-    EXPECT_FALSE(reader.GetHeader(&out));
-    EXPECT_STREQ(reader.GetLastErrorMessage(),
-                 "I/O not initialized. Call 'Open' or 'Initialize' first");
+    float block[4] = {};
     int n;
-    EXPECT_FALSE(reader.GetNextPointCount(&n));
-    EXPECT_STREQ(CTrackIO::error_message[CloseFailed], "Can not close file");
+    EXPECT_FALSE(reader.GetHeader(&out) || reader.GetNextPointCount(&n) ||
+                 reader.GetNextRawData(0, block) || writer.WriteNextTrack(0, block) ||
+                 writer.WriteDataBlock(block, 4));
+    EXPECT_STREQ(reader.GetLastErrorMessage(), kNotOpen);
+    EXPECT_STREQ(writer.GetLastErrorMessage(), kNotOpen);
 }
 
-TEST(TrackReader, NativeAndForeignOrderDeliverTheSameTracks) {
+TEST(TrackReader, BothByteOrdersThroughBothForms) {
     TempDir dir;
     const SampleFile sample;
+    FileImage native = sample.Image(false);
+    native.PutText(952, "LPS");  // an empty second orientation code takes the first
     for (bool foreign : {false, true}) {
         SCOPED_TRACE(foreign ? "foreign" : "native");
-        const std::string path = dir.File(foreign ? "foreign.trk" : "native.trk");
+        const std::string path = dir.File("t.trk");
         sample.Image(foreign).Save(path);
-
         CTrackReader reader;
         TRACK_HEADER header;
         ASSERT_TRUE(reader.Open(path.c_str(), &header));
-        EXPECT_EQ(header.header_size, 1000);
-        EXPECT_EQ(header.dimension[2], 30);
-        EXPECT_EQ(header.voxel_size[2], 2.5f);
-        EXPECT_EQ(header.scalar_count, 2);
-        EXPECT_EQ(header.property_count, 3);
-        EXPECT_STREQ(header.property_names[2], "p2");
-        EXPECT_EQ(header.version, 2);
-        EXPECT_STREQ(header.secondary_orientation_code, "LPS");
-
-        // Separated form for the first two tracks, raw block for the last.
-        for (size_t t = 0; t < 2; ++t) {
-            const int count = sample.counts[t];
-            int n = -1;
-            ASSERT_TRUE(reader.GetNextPointCount(&n));
-            ASSERT_EQ(n, count);
-            std::vector<float> points(3 * n), scalars(2 * n), properties(3);
-            ASSERT_TRUE(
-                reader.GetNextTrackData(n, points.data(), scalars.data(), properties.data()));
-            std::vector<float> body;
-            for (int i = 0; i < n; ++i) {
-                body.insert(body.end(), points.begin() + 3 * i, points.begin() + 3 * i + 3);
-                body.insert(body.end(), scalars.begin() + 2 * i, scalars.begin() + 2 * i + 2);
-            }
-            body.insert(body.end(), properties.begin(), properties.end());
-            EXPECT_EQ(body, sample.bodies[t]);
-        }
+        EXPECT_EQ(0, std::memcmp(&header, native.bytes.data(), 1000));
+        EXPECT_EQ(ReadSeparated(reader, 2, 3), sample.bodies[0]);
+        EXPECT_EQ(ReadSeparated(reader, 2, 3), sample.bodies[1]);
         int n;
         ASSERT_TRUE(reader.GetNextPointCount(&n));
         std::vector<float> block(sample.bodies[2].size());
         ASSERT_TRUE(reader.GetNextRawData(n, block.data()));
         EXPECT_EQ(block, sample.bodies[2]);
-
         EXPECT_FALSE(reader.GetNextPointCount(&n));
         EXPECT_STREQ(reader.GetLastErrorMessage(), "Can not read from file");
     }
 }
 
-TEST(TrackReader, SkipsScalarsAndPropertiesWithoutBuffers) {
+TEST(TrackReader, SkipsWithoutBuffersAndReadsWidePoints) {
     TempDir dir;
     HeaderFields fields;
     fields.scalar_names = {"a", "b", "c", "d"};
-    fields.property_names = {"p"};
+    fields.property_names = {"p", "q"};
     FileImage image = MakeHeader(fields);
     // 1500 points: more than one internal run of points.
     std::vector<float> body, expected_points;
@@ -118,11 +112,10 @@ TEST(TrackReader, SkipsScalarsAndPropertiesWithoutBuffers) {
         body.insert(body.end(), point, point + 7);
         expected_points.insert(expected_points.end(), point, point + 3);
     }
-    body.push_back(42);
+    body.insert(body.end(), {42, 43});
     image.AppendTrack(1500, body);
-    image.AppendTrack(1, {1, 2, 3, 0, 0, 0, 0, 43});
+    image.AppendTrack(1, {1, 2, 3, 0, 0, 0, 0, 44, 45});
     image.Save(dir.File("t.trk"));
-
     CTrackReader reader;
     ASSERT_TRUE(reader.Open(dir.File("t.trk").c_str(), nullptr));
     int n;
@@ -131,9 +124,9 @@ TEST(TrackReader, SkipsScalarsAndPropertiesWithoutBuffers) {
     ASSERT_TRUE(reader.GetNextTrackData(n, points.data(), nullptr, nullptr));
     EXPECT_EQ(points, expected_points);
     ASSERT_TRUE(reader.GetNextPointCount(&n));
-    float property = 0;
-    ASSERT_TRUE(reader.GetNextTrackData(n, points.data(), nullptr, &property));
-    EXPECT_EQ(property, 43);
+    float properties[2] = {};
+    ASSERT_TRUE(reader.GetNextTrackData(n, points.data(), nullptr, properties));
+    EXPECT_TRUE(properties[0] == 44 && properties[1] == 45);
 
     // Points wider than any internal buffer (5000 scalars each) survive a round trip.
     TRACK_HEADER wide;
@@ -169,58 +162,51 @@ TEST(TrackReader, HeaderVariants) {
     image.PutFloat(976, 8.0f);
     image.Save(path);
     ASSERT_TRUE(reader.Open(path.c_str(), &header));
-    EXPECT_EQ(header.header_size, 0);
-    EXPECT_EQ(header.dimension[1], 20);
+    EXPECT_TRUE(header.header_size == 0 && header.dimension[1] == 20);
     EXPECT_STREQ(header.orientation_code, "LPS");
     EXPECT_STREQ(header.secondary_orientation_code, "LPS");
-    const float axes[6] = {1, 0, 0, 7, 1, 8};
-    for (int i = 0; i < 6; ++i)
-        EXPECT_EQ(header.axis_vectors[i], axes[i]) << i;
+    EXPECT_EQ(std::vector<float>(header.axis_vectors, header.axis_vectors + 6),
+              std::vector<float>({1, 0, 0, 7, 1, 8}));
 
     // Headerless: "TRACK" with a non-zero sixth byte; int32 dimensions keep their low 16 bits,
     // the first track starts at byte 24.
     FileImage headerless;
-    headerless.AppendInt32(0x10007);
-    headerless.AppendInt32(5);
-    headerless.AppendInt32(6);
+    for (int32_t value : {0x10007, 5, 6})
+        headerless.AppendInt32(value);
     headerless.AppendFloats({0.5f, 0.75f, 2.0f});
     std::memcpy(headerless.bytes.data(), "TRACKX", 6);
     headerless.AppendTrack(2, {1, 2, 3, 4, 5, 6});
     headerless.bytes.resize(1000, 0);  // zero-point records up to 1000 bytes
     headerless.Save(path);
-    ASSERT_TRUE(reader.Open(path.c_str(), &header));
-    EXPECT_EQ(header.dimension[0], short(0x5254));  // low bits of "TRAC"
-    EXPECT_EQ(header.dimension[1], short(0x584B));  // "KX"
-    EXPECT_EQ(header.voxel_size[1], 0.75f);
-    EXPECT_EQ(header.scalar_count, 0);
-    EXPECT_EQ(header.property_count, 0);
-    EXPECT_EQ(header.track_count, 0);
-    EXPECT_EQ(header.secondary_orientation_code[0], 0);
-    int n;
-    ASSERT_TRUE(reader.GetNextPointCount(&n));
-    EXPECT_EQ(n, 2);
+    int dims[3];
+    float voxel[3];
+    ASSERT_TRUE(reader.Open(path.c_str(), dims, voxel));
+    EXPECT_EQ(dims[0], short(0x5254));  // low bits of "TRAC"
+    EXPECT_TRUE(dims[1] == short(0x584B) && voxel[1] == 0.75f);
+    ASSERT_TRUE(reader.GetHeader(&header));
+    EXPECT_TRUE(header.scalar_count == 0 && header.property_count == 0 && header.track_count == 0 &&
+                header.secondary_orientation_code[0] == 0);
+    EXPECT_EQ(ReadSeparated(reader, 0, 0), std::vector<float>({1, 2, 3, 4, 5, 6}));
     EXPECT_EQ(reader.GetNumberOfTracks(), 1 + (1000 - 24 - 28) / 4);
-
     headerless.PutInt32(0, 0x10007);
     headerless.Save(path);
     ASSERT_TRUE(reader.Open(path.c_str(), &header));
     EXPECT_EQ(header.dimension[0], 7);
 
-    // Shorter than 1000 bytes: never readable, even with a headerless preamble; the destination
-    // gets the bytes that were read over the reader's previous header.
+    // Shorter than 1000 bytes: never readable; the destination gets the bytes that were read
+    // over the reader's previous header, and the file is closed.
     headerless.bytes.resize(999);
     headerless.Save(path);
     EXPECT_FALSE(reader.Open(path.c_str(), &header));
     EXPECT_STREQ(reader.GetLastErrorMessage(), "Not a compatible track file");
-    EXPECT_EQ(header.magic[0], 7);
-    EXPECT_EQ(header.voxel_size[1], 0.75f);
-    EXPECT_FALSE(reader.GetNextPointCount(&n));  // the file was closed
+    EXPECT_TRUE(header.magic[0] == 7 && header.voxel_size[1] == 0.75f);
+    int n;
+    EXPECT_FALSE(reader.GetNextPointCount(&n));
 
     // A missing file leaves the destination untouched.
-    TRACK_HEADER untouched;
-    untouched.track_count = 99;
-    EXPECT_FALSE(CTrackReader::GetHeader(dir.File("missing.trk").c_str(), &untouched));
-    EXPECT_EQ(untouched.track_count, 99);
+    header.track_count = 99;
+    EXPECT_FALSE(CTrackReader::GetHeader(dir.File("missing.trk").c_str(), &header));
+    EXPECT_EQ(header.track_count, 99);
     EXPECT_FALSE(reader.Open(dir.File("missing.trk").c_str(), &header));
     EXPECT_STREQ(reader.GetLastErrorMessage(), "Can not open file");
 }
@@ -240,22 +226,19 @@ TEST(TrackReader, TruncatedAndHostileRecords) {
     image.AppendTrack(2, {1, 2, 3, 4});
     image.Save(path);
     ASSERT_TRUE(reader.Open(path.c_str(), nullptr));
-    ASSERT_TRUE(reader.GetNextPointCount(&n));
-    EXPECT_TRUE(reader.CanReadTrackBody(n));
+    ASSERT_TRUE(reader.GetNextPointCount(&n) && reader.CanReadTrackBody(n));
     ASSERT_TRUE(reader.GetNextTrackData(n, buffer, nullptr, buffer + 6));
     ASSERT_TRUE(reader.GetNextPointCount(&n));
     EXPECT_FALSE(reader.CanReadTrackBody(n));
     EXPECT_FALSE(reader.GetNextTrackData(n, buffer, nullptr, buffer + 6));
     EXPECT_STREQ(reader.GetLastErrorMessage(), "Can not read from file");
-
     image.bytes.resize(image.bytes.size() - 16 - 2);
     image.Save(path);
     ASSERT_TRUE(reader.Open(path.c_str(), nullptr));
-    ASSERT_TRUE(reader.GetNextPointCount(&n));
-    ASSERT_TRUE(reader.GetNextRawData(n, buffer));
+    ASSERT_TRUE(reader.GetNextPointCount(&n) && reader.GetNextRawData(n, buffer));
     EXPECT_FALSE(reader.GetNextPointCount(&n));
 
-    // Negative and oversized counts never reach the caller's buffer.
+    // Negative and oversized counts never reach the caller's buffer; a negative one ends a scan.
     fields.property_names.clear();
     image = MakeHeader(fields);
     image.AppendTrack(-1, {1, 2, 3});
@@ -263,10 +246,10 @@ TEST(TrackReader, TruncatedAndHostileRecords) {
     image.Save(path);
     ASSERT_TRUE(reader.Open(path.c_str(), nullptr));
     ASSERT_TRUE(reader.GetNextPointCount(&n));
-    EXPECT_FALSE(reader.CanReadTrackBody(n));
-    EXPECT_FALSE(reader.GetNextTrackData(n, buffer, nullptr, nullptr));
+    EXPECT_FALSE(reader.CanReadTrackBody(n) ||
+                 reader.GetNextTrackData(n, buffer, nullptr, nullptr));
     reader.Open(path.c_str(), nullptr);
-    EXPECT_EQ(reader.GetNumberOfTracks(), 0);  // the negative count ends the scan
+    EXPECT_EQ(reader.GetNumberOfTracks(), 0);
 
     // Negative counts in a header make no record layout.
     image = MakeHeader(fields);
@@ -275,9 +258,8 @@ TEST(TrackReader, TruncatedAndHostileRecords) {
     image.Save(path);
     ASSERT_TRUE(reader.Open(path.c_str(), nullptr));
     ASSERT_TRUE(reader.GetNextPointCount(&n));
-    EXPECT_FALSE(reader.CanReadTrackBody(n));
-    EXPECT_FALSE(reader.GetNextTrackData(n, buffer, buffer, buffer));
-    EXPECT_FALSE(reader.GetNextRawData(n, buffer));
+    EXPECT_FALSE(reader.CanReadTrackBody(n) || reader.GetNextTrackData(n, buffer, buffer, buffer) ||
+                 reader.GetNextRawData(n, buffer));
 }
 
 TEST(TrackReader, CountingAndProgress) {
@@ -286,13 +268,13 @@ TEST(TrackReader, CountingAndProgress) {
     CTrackReader reader;
     int count = -1;
     EXPECT_FALSE(reader.GetNumberOfTracks(&count));
-    EXPECT_EQ(count, 0);
-    EXPECT_EQ(reader.GetProgress(), 0);
+    EXPECT_EQ(count + reader.GetProgress(), 0);
 
     // The header's count is taken as it is.
     HeaderFields fields;
     fields.track_count = 5;
     fields.scalar_names = {"s"};
+    fields.property_names = {"p"};
     FileImage image = MakeHeader(fields);
     image.Save(path);
     ASSERT_TRUE(reader.Open(path.c_str(), nullptr));
@@ -300,41 +282,26 @@ TEST(TrackReader, CountingAndProgress) {
 
     // Count 0: scanned once, remembered, and the reading position is kept.
     image.PutInt32(988, 0);
-    image.AppendTrack(1, {1, 2, 3, 4});
-    image.AppendTrack(0, {});
-    image.AppendTrack(2, {1, 2, 3, 4, 5, 6, 7, 8});
-    image.bytes.resize(2000, 0);  // padding reads as zero-point records
+    image.AppendTrack(1, {1, 2, 3, 4, 5});
+    image.AppendTrack(0, {6});
+    image.AppendTrack(2, {1, 2, 3, 4, 5, 6, 7, 8, 9});
+    image.bytes.resize(2000, 0);  // the padding reads as records of no points and property 0
     image.Save(path);
     ASSERT_TRUE(reader.Open(path.c_str(), nullptr));
     EXPECT_EQ(reader.GetProgress(), 50);
     int n;
     ASSERT_TRUE(reader.GetNextPointCount(&n));
     ASSERT_TRUE(reader.GetNumberOfTracks(&count));
-    EXPECT_EQ(count, 3 + (2000 - 1000 - 60) / 4);
+    EXPECT_EQ(count, 3 + (2000 - 1000 - 72) / 8);
     TRACK_HEADER header;
     ASSERT_TRUE(reader.GetHeader(&header));
     EXPECT_EQ(header.track_count, count);
-    float body[8];
-    ASSERT_TRUE(reader.GetNextTrackData(n, body, body + 3, nullptr));
-    EXPECT_EQ(body[3], 4);
+    float body[9];
+    ASSERT_TRUE(reader.GetNextTrackData(n, body, body + 3, body + 4));
+    EXPECT_TRUE(body[3] == 4 && body[4] == 5);
     while (reader.GetNextPointCount(&n))
         ASSERT_TRUE(reader.GetNextRawData(n, body));
     EXPECT_EQ(reader.GetProgress(), 100);
-}
-
-// Writes `count` tracks of the sample layout through the separated form.
-void WriteSampleTracks(CTrackWriter& writer, const SampleFile& sample) {
-    for (size_t t = 0; t < sample.counts.size(); ++t) {
-        const int n = sample.counts[t];
-        std::vector<float> points, scalars;
-        for (int i = 0; i < n; ++i) {
-            const float* point = &sample.bodies[t][5 * i];
-            points.insert(points.end(), point, point + 3);
-            scalars.insert(scalars.end(), point + 3, point + 5);
-        }
-        std::vector<float> properties(sample.bodies[t].end() - 3, sample.bodies[t].end());
-        ASSERT_TRUE(writer.WriteNextTrack(n, points.data(), scalars.data(), properties.data()));
-    }
 }
 
 TEST(TrackWriter, WritesTheExactBytes) {
@@ -344,55 +311,50 @@ TEST(TrackWriter, WritesTheExactBytes) {
     FileImage expected = sample.Image(false);
     expected.PutInt32(988, 3);
 
-    // The given header arrives in either byte order and with either size mark.
-    for (int variant = 0; variant < 3; ++variant) {
+    // Separated and raw forms; the given header in either byte order or with either size mark.
+    for (int variant = 0; variant < 4; ++variant) {
         SCOPED_TRACE(variant);
-        TRACK_HEADER header;
         FileImage given = MakeHeader(sample.fields, variant == 1);
         if (variant == 2) given.PutInt32(996, 0);
         given.PutInt32(992, 77);  // the writer sets version 2
+        TRACK_HEADER header;
         std::memcpy(&header, given.bytes.data(), 1000);
         CTrackWriter writer;
         ASSERT_TRUE(writer.Initialize(path.c_str(), header));
-        WriteSampleTracks(writer, sample);
+        for (size_t t = 0; t < sample.counts.size(); ++t) {
+            std::vector<float> block = sample.bodies[t], points, scalars;
+            for (int i = 0; i < sample.counts[t]; ++i) {
+                points.insert(points.end(), &block[5 * i], &block[5 * i] + 3);
+                scalars.insert(scalars.end(), &block[5 * i] + 3, &block[5 * i] + 5);
+            }
+            ASSERT_TRUE(variant == 3 ? writer.WriteNextTrack(sample.counts[t], block.data())
+                                     : writer.WriteNextTrack(sample.counts[t], points.data(),
+                                                             scalars.data(), &block.end()[-3]));
+        }
         ASSERT_TRUE(writer.Close());
-        EXPECT_EQ(ReadBytes(path), expected.bytes);
+        EXPECT_EQ(FirstDifference(ReadBytes(path), expected.bytes), "");
+        EXPECT_FALSE(writer.Close());
+        EXPECT_STREQ(writer.GetLastErrorMessage(), kNotOpen);
     }
-
-    // The raw form writes the same records.
-    CTrackWriter writer;
-    TRACK_HEADER header;
-    std::memcpy(&header, expected.bytes.data(), 1000);
-    ASSERT_TRUE(writer.Initialize(path.c_str(), header));
-    for (size_t t = 0; t < sample.counts.size(); ++t) {
-        std::vector<float> block = sample.bodies[t];
-        ASSERT_TRUE(writer.WriteNextTrack(sample.counts[t], block.data()));
-    }
-    ASSERT_TRUE(writer.Close());
-    EXPECT_EQ(ReadBytes(path), expected.bytes);
-    EXPECT_FALSE(writer.Close());
-    EXPECT_STREQ(writer.GetLastErrorMessage(),
-                 "I/O not initialized. Call 'Open' or 'Initialize' first");
 }
 
 TEST(TrackWriter, HeaderCountsAndLifecycle) {
     TempDir dir;
     const std::string first = dir.File("first.trk"), second = dir.File("second.trk");
     short dims[3] = {4, 5, 6};
-    float voxel[3] = {1, 2, 3};
+    float voxel[3] = {1, 2, 3}, point[3] = {1, 2, 3}, scalar = 9;
 
-    // Dimension-based headers; a zero-point track is four bytes; a second Initialize finishes
-    // the first file with its count.
+    // Headers from dimensions (int ones keep their low 16 bits); a zero-point track is four
+    // bytes; a second Initialize finishes the first file with its count.
     {
         CTrackWriter writer;
         ASSERT_TRUE(writer.Initialize(first.c_str(), dims, voxel, nullptr, 0));
-        float none = 0;
-        ASSERT_TRUE(writer.WriteNextTrack(0, &none));
-        ASSERT_TRUE(writer.WriteNextTrack(0, &none, nullptr, nullptr));
+        ASSERT_TRUE(writer.WriteNextTrack(0, point) &&
+                    writer.WriteNextTrack(0, point, nullptr, nullptr));
         int wide_dims[3] = {65536 + 5, 2, 3};
         float aux[3] = {7, 8, 9};
         ASSERT_TRUE(writer.Initialize(second.c_str(), wide_dims, voxel, aux, 1));
-        ASSERT_TRUE(writer.Close());
+        ASSERT_TRUE(writer.WriteNextTrack(1, point, &scalar, nullptr));
     }
     HeaderFields fields;
     fields.dims[0] = 4, fields.dims[1] = 5, fields.dims[2] = 6;
@@ -401,30 +363,18 @@ TEST(TrackWriter, HeaderCountsAndLifecycle) {
     FileImage expected = MakeHeader(fields);
     expected.AppendInt32(0);
     expected.AppendInt32(0);
-    EXPECT_EQ(ReadBytes(first), expected.bytes);  // zeros for the absent aux vector
-
+    EXPECT_EQ(FirstDifference(ReadBytes(first), expected.bytes), "");  // zeros for no aux vector
     fields.dims[0] = 5, fields.dims[1] = 2, fields.dims[2] = 3;
-    fields.track_count = 0;
+    fields.track_count = 0;  // destroyed without Close: the header of Initialize stays
     fields.scalar_names = {""};
     expected = MakeHeader(fields);
     for (int i = 0; i < 3; ++i)
         expected.PutFloat(24 + 4 * i, 7.0f + i);
-    EXPECT_EQ(ReadBytes(second), expected.bytes);
-
-    // Destroying a writer without Close keeps the header of Initialize (its count of 7).
-    TRACK_HEADER header;
-    header.track_count = 7;
-    {
-        CTrackWriter writer;
-        ASSERT_TRUE(writer.Initialize(first.c_str(), header));
-        float point[3] = {1, 2, 3};
-        ASSERT_TRUE(writer.WriteNextTrack(1, point, nullptr, nullptr));
-    }
-    Bytes bytes = ReadBytes(first);
-    EXPECT_EQ(bytes.size(), 1000u + 16);
-    EXPECT_EQ(Int32At(bytes, 988), 7);
+    expected.AppendTrack(1, {1, 2, 3, 9});
+    EXPECT_EQ(FirstDifference(ReadBytes(second), expected.bytes), "");
 
     // UpdateHeader on an open writer: the count continues from the given one.
+    TRACK_HEADER header;
     {
         CTrackWriter writer;
         EXPECT_FALSE(writer.UpdateHeader(header));
@@ -432,41 +382,31 @@ TEST(TrackWriter, HeaderCountsAndLifecycle) {
         header.track_count = 10;
         header.version = 5;
         ASSERT_TRUE(writer.UpdateHeader(header));
-        float point[3] = {1, 2, 3};
-        ASSERT_TRUE(writer.WriteNextTrack(1, point, nullptr, nullptr));
         ASSERT_TRUE(writer.WriteNextTrack(1, point, nullptr, nullptr));
         ASSERT_TRUE(writer.Close());
     }
-    bytes = ReadBytes(first);
-    EXPECT_EQ(Int32At(bytes, 988), 12);
-    EXPECT_EQ(Int32At(bytes, 992), 5);
+    Bytes bytes = ReadBytes(first);
+    EXPECT_TRUE(Int32At(bytes, 988) == 11 && Int32At(bytes, 992) == 5);
 
     // Refused records write nothing and count nothing.
-    {
-        TRACK_HEADER shaped;
-        shaped.scalar_count = 1;
-        shaped.property_count = 1;
-        CTrackWriter writer;
-        ASSERT_TRUE(writer.Initialize(first.c_str(), shaped));
-        float values[8] = {};
-        EXPECT_FALSE(writer.WriteNextTrack(-1, values, values, values));
-        EXPECT_FALSE(writer.WriteNextTrack(-1, values));
-        EXPECT_FALSE(writer.WriteNextTrack(1, values, nullptr, values));
-        EXPECT_FALSE(writer.WriteNextTrack(INT_MAX, values));
-        EXPECT_STREQ(writer.GetLastErrorMessage(), "Can not write to file");
-        EXPECT_TRUE(writer.WriteDataBlock(values, 8));
-        EXPECT_FALSE(writer.WriteDataBlock(values, 0));
-        ASSERT_TRUE(writer.Close());
-        EXPECT_FALSE(writer.WriteDataBlock(values, 8));
-    }
-    bytes = ReadBytes(first);
-    EXPECT_EQ(bytes.size(), 1008u);
-    EXPECT_EQ(Int32At(bytes, 988), 0);
-
+    TRACK_HEADER shaped;
+    shaped.scalar_count = 1;
+    shaped.property_count = 1;
     CTrackWriter writer;
+    ASSERT_TRUE(writer.Initialize(first.c_str(), shaped));
+    float values[8] = {};
+    EXPECT_FALSE(writer.WriteNextTrack(-1, values, values, values) ||
+                 writer.WriteNextTrack(-1, values) ||
+                 writer.WriteNextTrack(1, values, nullptr, values) ||
+                 writer.WriteNextTrack(INT_MAX, values));
+    EXPECT_STREQ(writer.GetLastErrorMessage(), "Can not write to file");
+    EXPECT_TRUE(writer.WriteDataBlock(values, 8));
+    EXPECT_FALSE(writer.WriteDataBlock(values, 0));
+    ASSERT_TRUE(writer.Close());
+    bytes = ReadBytes(first);
+    EXPECT_TRUE(bytes.size() == 1008u && Int32At(bytes, 988) == 0);
     EXPECT_FALSE(writer.Initialize(dir.File("no/such/dir.trk").c_str(), header));
-    EXPECT_STREQ(writer.GetLastErrorMessage(),
-                 "I/O not initialized. Call 'Open' or 'Initialize' first");
+    EXPECT_STREQ(writer.GetLastErrorMessage(), kNotOpen);
 }
 
 TEST(TrackWriter, UpdateHeaderOfAFileByName) {
@@ -479,31 +419,21 @@ TEST(TrackWriter, UpdateHeaderOfAFileByName) {
     replacement.scalar_count = 1;
     replacement.track_count = 1;
     std::strcpy(replacement.scalar_names[0], "new");
-
     for (bool foreign : {false, true}) {
         SCOPED_TRACE(foreign ? "foreign" : "native");
         FileImage image = MakeHeader(fields, foreign);
         image.AppendTrack(1, {1, 2, 3, 4});
         image.Save(path);
         ASSERT_TRUE(CTrackWriter::UpdateHeader(path.c_str(), replacement));
-
-        Bytes bytes = ReadBytes(path);
-        EXPECT_EQ(bytes.size(), 1020u);
-        if (foreign) {
-            EXPECT_EQ(Int32At(bytes, 996), int32_t(0xE8030000));
-        } else {
-            EXPECT_EQ(0, std::memcmp(bytes.data(), &replacement, 1000));
-        }
+        // Written in the file's own byte order, the records untouched.
+        const Bytes bytes = ReadBytes(path);
+        EXPECT_EQ(Int32At(bytes, 996), foreign ? int32_t(0xE8030000) : 1000);
         CTrackReader reader;
         TRACK_HEADER header;
         ASSERT_TRUE(reader.Open(path.c_str(), &header));
-        EXPECT_EQ(header.dimension[0], 64);
+        EXPECT_TRUE(header.dimension[0] == 64 && header.track_count == 1);
         EXPECT_STREQ(header.scalar_names[0], "new");
-        int n;
-        float body[4];
-        ASSERT_TRUE(reader.GetNextPointCount(&n));
-        ASSERT_TRUE(reader.GetNextRawData(n, body));
-        EXPECT_EQ(body[3], 4);
+        EXPECT_EQ(ReadSeparated(reader, 1, 0), std::vector<float>({1, 2, 3, 4}));
     }
     WriteBytes(path, Bytes(999, 0));
     EXPECT_FALSE(CTrackWriter::UpdateHeader(path.c_str(), replacement));
