@@ -76,7 +76,8 @@ TEST(TrackIO, DefaultHeaderErrorTableAndNoOpenFile) {
 
 TEST(TrackReader, BothByteOrdersThroughBothForms) {
     TempDir dir;
-    const SampleFile sample;
+    SampleFile sample;
+    sample.fields.track_count = 3;
     FileImage native = sample.Image(false);
     native.PutText(952, "LPS");  // an empty second orientation code takes the first
     for (bool foreign : {false, true}) {
@@ -227,7 +228,11 @@ TEST(TrackReader, TruncatedAndHostileRecords) {
     image.Save(path);
     ASSERT_TRUE(reader.Open(path.c_str(), nullptr));
     ASSERT_TRUE(reader.GetNextPointCount(&n) && reader.CanReadTrackBody(n));
-    ASSERT_TRUE(reader.GetNextTrackData(n, buffer, nullptr, buffer + 6));
+    // The error kind is that of the last operation.
+    EXPECT_FALSE(reader.GetNextRawData(-1, buffer));
+    EXPECT_STREQ(reader.GetLastErrorMessage(), "Can not read from file");
+    ASSERT_TRUE(reader.GetNextRawData(n, buffer));
+    EXPECT_STREQ(reader.GetLastErrorMessage(), "No error");
     ASSERT_TRUE(reader.GetNextPointCount(&n));
     EXPECT_FALSE(reader.CanReadTrackBody(n));
     EXPECT_FALSE(reader.GetNextTrackData(n, buffer, nullptr, buffer + 6));
@@ -258,8 +263,9 @@ TEST(TrackReader, TruncatedAndHostileRecords) {
     image.Save(path);
     ASSERT_TRUE(reader.Open(path.c_str(), nullptr));
     ASSERT_TRUE(reader.GetNextPointCount(&n));
-    EXPECT_FALSE(reader.CanReadTrackBody(n) || reader.GetNextTrackData(n, buffer, buffer, buffer) ||
-                 reader.GetNextRawData(n, buffer));
+    EXPECT_FALSE(reader.GetNextTrackData(n, buffer, buffer, buffer));
+    EXPECT_STREQ(reader.GetLastErrorMessage(), "Can not read from file");
+    EXPECT_FALSE(reader.CanReadTrackBody(n) || reader.GetNextRawData(n, buffer));
 }
 
 TEST(TrackReader, CountingAndProgress) {
@@ -278,7 +284,9 @@ TEST(TrackReader, CountingAndProgress) {
     FileImage image = MakeHeader(fields);
     image.Save(path);
     ASSERT_TRUE(reader.Open(path.c_str(), nullptr));
+    EXPECT_FALSE(reader.GetNextRawData(-1, nullptr));
     EXPECT_EQ(reader.GetNumberOfTracks(), 5);
+    EXPECT_STREQ(reader.GetLastErrorMessage(), "No error");
 
     // Count 0: scanned once, remembered, and the reading position is kept.
     image.PutInt32(988, 0);
@@ -386,7 +394,8 @@ TEST(TrackWriter, HeaderCountsAndLifecycle) {
         ASSERT_TRUE(writer.Close());
     }
     Bytes bytes = ReadBytes(first);
-    EXPECT_TRUE(Int32At(bytes, 988) == 11 && Int32At(bytes, 992) == 5);
+    EXPECT_TRUE(Int32At(bytes, 988) == 11 && Int32At(bytes, 992) == 5 &&
+                Int32At(bytes, 996) == 1000);
 
     // Refused records write nothing and count nothing.
     TRACK_HEADER shaped;

@@ -186,9 +186,12 @@ TEST(Fibrejoin, RefusalsAndTheirMessages) {
     second.Save(b);
     expect({a, b, out}, 1, "", mismatch, -1);
     second.fields.voxel[0] = 1.0f;
-    second.fields.dims[2] = 31;
-    second.Save(b);
-    expect({a, b, out}, 1, "", mismatch, -1);
+    for (int axis : {0, 2}) {
+        second.fields.dims[axis] += 1;
+        second.Save(b);
+        expect({a, b, out}, 1, "", mismatch, -1);
+        second.fields.dims[axis] -= 1;
+    }
     std::remove(b.c_str());
     expect({a, b, out}, 1, "", mismatch, -1);
     // With an all-zero first grid the check passes and the copy stops at the missing input,
@@ -203,7 +206,6 @@ TEST(Fibrejoin, RefusalsAndTheirMessages) {
 
     // Damaged records: a body cut short stops the merge; a point count cut short ends the input;
     // negative and huge counts are refused before anything is allocated for them.
-    second.fields.dims[2] = 30;
     FileImage damaged = second.Image();
     damaged.bytes.pop_back();
     damaged.Save(b);
@@ -239,7 +241,7 @@ TEST(Fibrejoin, RefusalsAndTheirMessages) {
     const Bytes original = ReadBytes(b);
     ASSERT_EQ(symlink(b.c_str(), dir.File("link.trk").c_str()), 0);
     ASSERT_EQ(link(b.c_str(), dir.File("hard.trk").c_str()), 0);
-    for (const std::string& target : {b, dir.File("link.trk"), dir.File("hard.trk"),
+    for (const std::string& target : {a, b, dir.File("link.trk"), dir.File("hard.trk"),
                                       dir.File("./b.trk"), dir.File("no/such/dir.trk")}) {
         const RunResult run = RunFibrejoin(dir, {a, b, target});
         EXPECT_EQ(run.status, 1);
