@@ -141,10 +141,8 @@ int TrackAllSeeds(Field& field, int method, const std::string& path) {
             }
         }
     }
-    int written = 0;
     writer.GetHeader(&header);
-    written = header.track_count;
-    return writer.Close() ? written : -1;
+    return writer.Close() ? header.track_count : -1;
 }
 
 struct MethodTracks {
@@ -264,7 +262,9 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    std::printf("\nTracking from the centre of every mask voxel (step 0.5 voxel, 45 degrees):\n");
+    std::printf(
+        "\nTracking from the centre of every mask voxel (step 0.5 voxel, 45 degrees; a seed "
+        "whose track has fewer than three points gives none):\n");
     std::vector<std::string> arguments = {"fibrejoin"};
     for (int method = 0; method < kMethods; ++method) {
         const std::string path = folder + "/" + kMethodFiles[method];
