@@ -86,32 +86,42 @@ TrackSet MakeSet(unsigned seed, int track_count, std::vector<std::string> scalar
     return set;
 }
 
-// The file the merge must write for `inputs`, built from the rules of the merge: the widest
-// name tables, "DataSetID" last, zero scalars for narrower inputs, properties by position.
+// The file the merge must write for `inputs`, built from the rules of the merge: the first
+// input's header with each wider name table copied over it name by name (a name ends at its own
+// zero byte, the rest of its slot is kept), "DataSetID" last, zero scalars for narrower inputs,
+// properties by position.
 Bytes ExpectedMerge(const std::vector<TrackSet>& inputs) {
-    TrackSet merged;
-    merged.fields = inputs[0].fields;
+    FileImage image = MakeHeader(inputs[0].fields);
+    std::vector<std::string> scalar_names = inputs[0].fields.scalar_names;
+    std::vector<std::string> property_names = inputs[0].fields.property_names;
     for (const TrackSet& input : inputs) {
-        if (input.fields.scalar_names.size() > merged.fields.scalar_names.size())
-            merged.fields.scalar_names = input.fields.scalar_names;
-        if (input.fields.property_names.size() > merged.fields.property_names.size())
-            merged.fields.property_names = input.fields.property_names;
-    }
-    merged.fields.property_names.push_back("DataSetID");
-    merged.fields.header_size = 1000;
-    const size_t scalars = merged.fields.scalar_names.size();
-    for (size_t k = 0; k < inputs.size(); ++k) {
-        for (Track track : inputs[k].tracks) {
-            if (track.scalars.size() != scalars * track.Count())
-                track.scalars.assign(scalars * track.Count(), 0.0f);
-            track.properties.resize(merged.fields.property_names.size(), 0.0f);
-            track.properties.back() = float(k);
-            merged.tracks.push_back(track);
+        for (auto table : {std::make_pair(&scalar_names, &input.fields.scalar_names),
+                           std::make_pair(&property_names, &input.fields.property_names)}) {
+            if (table.second->size() <= table.first->size()) continue;
+            *table.first = *table.second;
+            const size_t at = table.first == &scalar_names ? 38 : 240;
+            for (size_t i = 0; i < table.first->size() && i < 10; ++i)
+                image.PutText(at + 20 * i, (*table.first)[i].c_str());
         }
     }
-    merged.fields.track_count = int(merged.tracks.size());
-    FileImage image = merged.Image();
+    property_names.push_back("DataSetID");
+    image.PutInt16(36, int16_t(scalar_names.size()));
+    image.PutInt16(238, int16_t(property_names.size()));
+    image.PutText(240 + 20 * (property_names.size() - 1), "DataSetID");
     image.PutText(952, "LPS");  // the reader fills in the second orientation code
+    image.PutInt32(996, 1000);
+    int track_count = 0;
+    for (size_t k = 0; k < inputs.size(); ++k) {
+        for (Track track : inputs[k].tracks) {
+            if (track.scalars.size() != scalar_names.size() * track.Count())
+                track.scalars.assign(scalar_names.size() * track.Count(), 0.0f);
+            track.properties.resize(property_names.size(), 0.0f);
+            track.properties.back() = float(k);
+            image.AppendTrack(track.Count(), track.Body(scalar_names.size()));
+            ++track_count;
+        }
+    }
+    image.PutInt32(988, track_count);
     return image.bytes;
 }
 
@@ -123,11 +133,13 @@ TEST(Fibrejoin, MergesToTheBytesTheRulesCallFor) {
         SCOPED_TRACE(round);
         std::vector<TrackSet> inputs;
         for (int k = 2 + below(3); k > 0; --k) {
-            // Up to three scalars (twelve in the first round: only ten names are taken over),
-            // up to four properties, either byte order or size mark, with or without a count.
-            std::vector<std::string> scalar_names(round == 0 ? 12 : below(4));
+            // Up to three scalars, up to four properties, either byte order or size mark, with
+            // or without a count. In the first round one long name, then twelve short ones:
+            // only ten are taken over, each cut at its own end.
+            std::vector<std::string> scalar_names(round > 0 ? below(4) : inputs.empty() ? 1 : 12);
             for (std::string& name : scalar_names)
-                name = "s" + std::to_string(below(99));
+                name =
+                    round == 0 && inputs.empty() ? "first_scalar" : "s" + std::to_string(below(99));
             inputs.push_back(MakeSet(random(), below(12), scalar_names,
                                      std::vector<std::string>(below(5), "p"), 60));
             TrackSet& set = inputs.back();
