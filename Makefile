@@ -3,7 +3,7 @@ BUILD  ?= build
 JOBS   ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE  ?= cmake
 
-.PHONY: all configure demo test bench install fuzz corpus format clean
+.PHONY: all configure demo test bench install fuzz format clean
 
 all: configure
 	$(CMAKE) --build $(BUILD) -j $(JOBS)
@@ -41,10 +41,6 @@ fuzz:
 	    -artifact_prefix=$(FUZZ_BUILD)/crashes/$$n- $(FUZZ_BUILD)/corpus/$$n fuzz/corpus/$$n \
 	    2>$(FUZZ_BUILD)/$$n.log || { tail -n 40 $(FUZZ_BUILD)/$$n.log; exit 1; }; \
 	  grep -E '^(#[0-9]+ *DONE|Done)' $(FUZZ_BUILD)/$$n.log; done
-
-# Rewrites the seed corpus of the fuzz targets from its generator.
-corpus: all
-	$(BUILD)/fuzz/make_corpus fuzz/corpus
 
 format:
 	clang-format -i $$(git ls-files '*.h' '*.cpp')
