@@ -14,27 +14,25 @@ namespace {
 
 const char kNotOpen[] = "I/O not initialized. Call 'Open' or 'Initialize' first";
 
-// A small file with two scalars and three properties: a 2-point track, a 0-point track and a
-// 1-point track, with every value distinct.
-struct SampleFile {
-    HeaderFields fields;
-    std::vector<int> counts = {2, 0, 1};
-    std::vector<std::vector<float>> bodies = {
-        {1, 2, 3, 10, 11, 4, 5, 6, 12, 13, 100, 101, 102},
-        {200, 201, 202},
-        {7.5f, -8.25f, 9, 14, 15, 300, 301, 302},
-    };
-    SampleFile() {
-        fields.scalar_names = {"fa", "md"};
-        fields.property_names = {"p0", "p1", "p2"};
-    }
-    FileImage Image(bool foreign) const {
-        FileImage image = MakeHeader(fields, foreign);
-        for (size_t t = 0; t < counts.size(); ++t)
-            image.AppendTrack(counts[t], bodies[t]);
-        return image;
-    }
+// Two scalars and three properties: a 2-point track, a 0-point track and a 1-point track, with
+// every value distinct.
+const std::vector<int> kCounts = {2, 0, 1};
+const std::vector<std::vector<float>> kBodies = {
+    {1, 2, 3, 10, 11, 4, 5, 6, 12, 13, 100, 101, 102},
+    {200, 201, 202},
+    {7.5f, -8.25f, 9, 14, 15, 300, 301, 302},
 };
+
+FileImage SampleImage(bool foreign, int track_count = 0) {
+    HeaderFields fields;
+    fields.scalar_names = {"fa", "md"};
+    fields.property_names = {"p0", "p1", "p2"};
+    fields.track_count = track_count;
+    FileImage image = MakeHeader(fields, foreign);
+    for (size_t t = 0; t < kCounts.size(); ++t)
+        image.AppendTrack(kCounts[t], kBodies[t]);
+    return image;
+}
 
 // Reads the next track in separated form and lays it out in file order again.
 std::vector<float> ReadSeparated(CTrackReader& reader, int scalar_count, int property_count) {
@@ -76,25 +74,22 @@ TEST(TrackIO, DefaultHeaderErrorTableAndNoOpenFile) {
 
 TEST(TrackReader, BothByteOrdersThroughBothForms) {
     TempDir dir;
-    SampleFile sample;
-    sample.fields.track_count = 3;
-    FileImage native = sample.Image(false);
+    FileImage native = SampleImage(false, 3);
     native.PutText(952, "LPS");  // an empty second orientation code takes the first
     for (bool foreign : {false, true}) {
         SCOPED_TRACE(foreign ? "foreign" : "native");
         const std::string path = dir.File("t.trk");
-        sample.Image(foreign).Save(path);
+        SampleImage(foreign, 3).Save(path);
         CTrackReader reader;
         TRACK_HEADER header;
         ASSERT_TRUE(reader.Open(path.c_str(), &header));
         EXPECT_EQ(0, std::memcmp(&header, native.bytes.data(), 1000));
-        EXPECT_EQ(ReadSeparated(reader, 2, 3), sample.bodies[0]);
-        EXPECT_EQ(ReadSeparated(reader, 2, 3), sample.bodies[1]);
+        EXPECT_EQ(ReadSeparated(reader, 2, 3), kBodies[0]);
+        EXPECT_EQ(ReadSeparated(reader, 2, 3), kBodies[1]);
         int n;
-        ASSERT_TRUE(reader.GetNextPointCount(&n));
-        std::vector<float> block(sample.bodies[2].size());
-        ASSERT_TRUE(reader.GetNextRawData(n, block.data()));
-        EXPECT_EQ(block, sample.bodies[2]);
+        std::vector<float> block(kBodies[2].size());
+        ASSERT_TRUE(reader.GetNextPointCount(&n) && reader.GetNextRawData(n, block.data()));
+        EXPECT_EQ(block, kBodies[2]);
         EXPECT_FALSE(reader.GetNextPointCount(&n));
         EXPECT_STREQ(reader.GetLastErrorMessage(), "Can not read from file");
     }
@@ -315,28 +310,26 @@ TEST(TrackReader, CountingAndProgress) {
 TEST(TrackWriter, WritesTheExactBytes) {
     TempDir dir;
     const std::string path = dir.File("out.trk");
-    const SampleFile sample;
-    FileImage expected = sample.Image(false);
-    expected.PutInt32(988, 3);
+    const FileImage expected = SampleImage(false, 3);
 
     // Separated and raw forms; the given header in either byte order or with either size mark.
     for (int variant = 0; variant < 4; ++variant) {
         SCOPED_TRACE(variant);
-        FileImage given = MakeHeader(sample.fields, variant == 1);
+        FileImage given = SampleImage(variant == 1);
         if (variant == 2) given.PutInt32(996, 0);
         given.PutInt32(992, 77);  // the writer sets version 2
         TRACK_HEADER header;
         std::memcpy(&header, given.bytes.data(), 1000);
         CTrackWriter writer;
         ASSERT_TRUE(writer.Initialize(path.c_str(), header));
-        for (size_t t = 0; t < sample.counts.size(); ++t) {
-            std::vector<float> block = sample.bodies[t], points, scalars;
-            for (int i = 0; i < sample.counts[t]; ++i) {
+        for (size_t t = 0; t < kCounts.size(); ++t) {
+            std::vector<float> block = kBodies[t], points, scalars;
+            for (int i = 0; i < kCounts[t]; ++i) {
                 points.insert(points.end(), &block[5 * i], &block[5 * i] + 3);
                 scalars.insert(scalars.end(), &block[5 * i] + 3, &block[5 * i] + 5);
             }
-            ASSERT_TRUE(variant == 3 ? writer.WriteNextTrack(sample.counts[t], block.data())
-                                     : writer.WriteNextTrack(sample.counts[t], points.data(),
+            ASSERT_TRUE(variant == 3 ? writer.WriteNextTrack(kCounts[t], block.data())
+                                     : writer.WriteNextTrack(kCounts[t], points.data(),
                                                              scalars.data(), &block.end()[-3]));
         }
         ASSERT_TRUE(writer.Close());

@@ -19,6 +19,11 @@ namespace testing_files {
 
 using Bytes = std::vector<uint8_t>;
 
+inline void WriteBytes(const std::string& path, const Bytes& bytes) {
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
 // A growing byte image of a file; `foreign` writes every multi-byte value big-endian (the
 // opposite of the little-endian machines the toolkit runs on).
 class FileImage {
@@ -46,10 +51,7 @@ class FileImage {
         AppendInt32(n);
         AppendFloats(body);
     }
-    void Save(const std::string& path) const {
-        std::ofstream(path, std::ios::binary)
-            .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-    }
+    void Save(const std::string& path) const { WriteBytes(path, bytes); }
 
     Bytes bytes;
 
@@ -107,21 +109,13 @@ inline Bytes ReadBytes(const std::string& path) {
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-inline void WriteBytes(const std::string& path, const Bytes& bytes) {
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-}
-
 // "" when equal, otherwise where and how two files first differ (gtest's byte dumps are
 // unreadable).
 inline std::string FirstDifference(const Bytes& actual, const Bytes& expected) {
-    const size_t common = std::min(actual.size(), expected.size());
-    for (size_t i = 0; i < common; ++i) {
-        if (actual[i] != expected[i]) {
-            return "byte " + std::to_string(i) + ": " + std::to_string(actual[i]) + " instead of " +
-                   std::to_string(expected[i]);
-        }
-    }
+    const auto at = std::mismatch(actual.begin(), actual.end(), expected.begin(), expected.end());
+    if (at.first != actual.end() && at.second != expected.end())
+        return "byte " + std::to_string(at.first - actual.begin()) + ": " +
+               std::to_string(*at.first) + " instead of " + std::to_string(*at.second);
     if (actual.size() == expected.size()) return "";
     return "size " + std::to_string(actual.size()) + " instead of " +
            std::to_string(expected.size());
