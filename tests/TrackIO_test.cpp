@@ -232,6 +232,11 @@ TEST(TrackReader, TruncatedAndHostileRecords) {
     EXPECT_FALSE(reader.CanReadTrackBody(n));
     EXPECT_FALSE(reader.GetNextTrackData(n, buffer, nullptr, buffer + 6));
     EXPECT_STREQ(reader.GetLastErrorMessage(), "Can not read from file");
+    // Also when the properties are skipped rather than read.
+    ASSERT_TRUE(reader.Open(path.c_str(), nullptr));
+    ASSERT_TRUE(reader.GetNextPointCount(&n) && reader.GetNextRawData(n, buffer) &&
+                reader.GetNextPointCount(&n));
+    EXPECT_FALSE(reader.GetNextTrackData(n, buffer, nullptr, nullptr));
     image.bytes.resize(image.bytes.size() - 16 - 2);
     image.Save(path);
     ASSERT_TRUE(reader.Open(path.c_str(), nullptr));
@@ -294,6 +299,7 @@ TEST(TrackReader, CountingAndProgress) {
     EXPECT_EQ(reader.GetProgress(), 50);
     int n;
     ASSERT_TRUE(reader.GetNextPointCount(&n));
+    EXPECT_FALSE(reader.GetNextRawData(-1, nullptr));  // an earlier failure does not stop a count
     ASSERT_TRUE(reader.GetNumberOfTracks(&count));
     EXPECT_EQ(count, 3 + (2000 - 1000 - 72) / 8);
     TRACK_HEADER header;
