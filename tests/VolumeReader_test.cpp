@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -26,28 +27,23 @@ struct Geometry {
     int64_t offset;
 };
 
-// The file of a geometry, laid out as each layout is defined: voxels in x-fastest
-// order with their frames side by side, or frames one after the other, each frame either plain
-// or one image of m x m tiles (slice z in tile row z / m, column z % m; padding -7).
+// The file of a geometry, each element where its layout puts it: voxels in x-fastest order
+// with their frames side by side, or frames one after the other, each frame either plain or one
+// image of m x m tiles (slice z in tile row z / m, column z % m; a plain frame is a mosaic of
+// one tile). Padding and data past the slices are -7; the data starts after `offset` bytes.
 Bytes LayOut(const Geometry& g) {
-    const int nx = g.dims[0], ny = g.dims[1], nz = g.dims[2], m = g.mosaic;
-    const size_t frameVoxels = size_t(nx) * ny * (m >= 2 ? m * m : nz);
-    std::vector<int32_t> values;
-    for (int t = 0; t < (g.interleaved ? 1 : g.frames); ++t) {
-        std::vector<int32_t> image(m >= 2 && !g.interleaved ? frameVoxels : 0, -7);
-        for (int z = 0; z < nz && (image.empty() || z < m * m); ++z)
+    const int nx = g.dims[0], ny = g.dims[1], nz = g.dims[2], m = std::max(g.mosaic, 1);
+    const int frameVoxels = nx * ny * (m >= 2 ? m * m : nz);  // also for interleaved data
+    std::vector<int32_t> values(size_t(g.frames * frameVoxels), -7);
+    for (int t = 0; t < g.frames; ++t)
+        for (int z = 0; z < nz && (m == 1 || g.interleaved || z < m * m); ++z)
             for (int y = 0; y < ny; ++y)
-                for (int x = 0; x < nx; ++x)
-                    for (int f = 0; f < (g.interleaved ? g.frames : 1); ++f) {
-                        const int32_t value = Code(x, y, z, g.interleaved ? f : t);
-                        if (image.empty())
-                            values.push_back(value);
-                        else
-                            image[((z / m) * ny + y) * (m * nx) + (z % m) * nx + x] = value;
-                    }
-        values.insert(values.end(), image.begin(), image.end());
-    }
-    values.resize(g.frames * frameVoxels, -7);  // the mosaic factor also sizes interleaved data
+                for (int x = 0; x < nx; ++x) {
+                    const int voxel = (z * ny + y) * nx + x;
+                    const int tiled = ((z / m) * ny + y) * (m * nx) + (z % m) * nx + x;
+                    values[g.interleaved ? voxel * g.frames + t : t * frameVoxels + tiled] =
+                        Code(x, y, z, t);
+                }
     Bytes bytes(size_t(g.offset), 0xEE);
     const uint8_t* raw = reinterpret_cast<const uint8_t*>(values.data());
     bytes.insert(bytes.end(), raw, raw + 4 * values.size());
@@ -78,63 +74,35 @@ TEST(VolumeReader, EveryLayoutDeliversEachElementFromItsPlaceInBothModes) {
             for (int z = 0; z < g.dims[2]; ++z)
                 for (int y = 0; y < g.dims[1]; ++y)
                     for (int x = 0; x < g.dims[0]; ++x) {
+                        // The voxel's frames through both voxel forms, one after the other.
                         const int xyz[3] = {x, y, z};
-                        std::vector<int32_t> voxel(g.frames), again(g.frames), expected;
-                        ASSERT_TRUE(reader.Read(voxel.data(), x, y, z));
-                        ASSERT_TRUE(reader.Read(again.data(), xyz));
+                        std::vector<int32_t> voxel(2 * g.frames), expected(2 * g.frames);
+                        ASSERT_TRUE(reader.Read(voxel.data(), x, y, z) &&
+                                    reader.Read(&voxel[g.frames], xyz));
                         for (int t = 0; t < g.frames; ++t) {
                             const int32_t code = Code(x, y, z, t);
-                            expected.push_back(code);
+                            expected[t] = expected[g.frames + t] = code;
                             frames[t].push_back(code);
                             int32_t one = 0, other = 0, atOffset;
-                            ASSERT_TRUE(reader.Read(&one, x, y, z, t));
-                            ASSERT_TRUE(reader.Read(&other, xyz, t));
+                            ASSERT_TRUE(reader.Read(&one, x, y, z, t) &&
+                                        reader.Read(&other, xyz, t));
                             std::memcpy(&atOffset, &bytes.at(reader.GetOffset(x, y, z, t)), 4);
                             EXPECT_EQ(one + other + atOffset, 3 * code);
                         }
                         EXPECT_EQ(voxel, expected);
-                        EXPECT_EQ(again, expected);
                     }
             for (int t = 0; t < g.frames; ++t) {
                 std::vector<int32_t> frame(frames[t].size(), kUntouched);
                 ASSERT_TRUE(reader.Read(frame.data(), t));
                 EXPECT_EQ(frame, frames[t]);
             }
-            // A frame far past the last lies beyond the data.
+            // A frame, or a slice, far past the last lies beyond the data.
             std::vector<int32_t> frame(24, kUntouched);
             EXPECT_FALSE(reader.Read(frame.data(), 0, 0, 0, 1000) ||
-                         reader.Read(frame.data(), 1000));
+                         reader.Read(frame.data(), 1000) || reader.Read(frame.data(), 0, 0, 1000));
             EXPECT_EQ(frame[0], kUntouched);
         }
     }
-}
-
-TEST(VolumeReader, ElementPositionsAndTheir32BitRange) {
-    TempDir dir;
-    const std::string path = dir.File("mosaic.raw");
-    WriteBytes(path, Bytes(2 * 16 * 2, 0));
-    CVolumeReader reader;
-    ASSERT_TRUE(reader.Open(path.c_str(), 2, 2, 3, 2, 2, 2, 0, 0));
-    EXPECT_EQ(reader.GetOffset(1, 1, 3, 0), 15 * 2);
-    EXPECT_EQ(reader.GetOffset(0, 0, 0, 1), 16 * 2);
-    EXPECT_EQ(reader.GetOffset(0, 0, 2000000000, 0), -1);
-    for (int interleaved : {0, 1}) {
-        ASSERT_TRUE(reader.Open(path.c_str(), 1, 1, 1, 1, 1, 2, interleaved, 0));
-        EXPECT_EQ(reader.GetOffset(INT32_MAX, 0, 0, 0), int64_t(INT32_MAX) * 2);
-        EXPECT_EQ(reader.GetOffset(INT32_MIN, 0, 0, 0), int64_t(INT32_MIN) * 2);
-        EXPECT_EQ(reader.GetOffset(INT32_MAX, 1, 0, 0), -1);
-        EXPECT_EQ(reader.GetOffset(INT32_MAX, 0, 0, 1),
-                  interleaved ? -1 : int64_t(INT32_MAX) * 2 + 2);
-    }
-    // An empty grid reads as an empty frame; no frames read as an empty voxel, in both modes.
-    ASSERT_TRUE(reader.Open(path.c_str(), 2, 0, 3, 1, 1, 2, 0, 0));
-    int32_t untouched = kUntouched;
-    EXPECT_TRUE(reader.Read(&untouched, 0));
-    for (int inMemory : {0, 1}) {
-        ASSERT_TRUE(reader.Open(path.c_str(), 2, 2, 3, 2, 0, 2, 1, inMemory));
-        EXPECT_TRUE(reader.Read(&untouched, 1, 1, 1));
-    }
-    EXPECT_EQ(untouched, kUntouched);
 }
 
 TEST(VolumeReader, WholeFrameStopsAtTheFirstElementOutsideTheData) {
@@ -145,6 +113,8 @@ TEST(VolumeReader, WholeFrameStopsAtTheFirstElementOutsideTheData) {
     TempDir dir;
     const std::string path = dir.File("volume.raw");
     const Geometry mosaic = {{2, 1, 5}, 2, 1, 0, 3}, interleaved = {{3, 1, 2}, 1, 2, 1, 0};
+    Bytes bytes = LayOut(interleaved);
+    bytes.insert(bytes.end(), {0xAB, 0xCD});
     for (int inMemory : {0, 1}) {
         SCOPED_TRACE(inMemory);
         WriteBytes(path, LayOut(mosaic));
@@ -157,8 +127,6 @@ TEST(VolumeReader, WholeFrameStopsAtTheFirstElementOutsideTheData) {
         expected.insert(expected.end(), 2, kUntouched);
         EXPECT_EQ(frame, expected);
 
-        Bytes bytes = LayOut(interleaved);
-        bytes.insert(bytes.end(), {0xAB, 0xCD});
         WriteBytes(path, bytes);
         ASSERT_TRUE(Open(reader, path, interleaved, inMemory));
         frame.assign(6, kUntouched);
@@ -195,27 +163,46 @@ TEST(VolumeReader, OpenNeedsTheWholeDataAndAUsableGeometry) {
         EXPECT_EQ(value, Code(2, 1, 1, 1));
         EXPECT_EQ(reader.ReadData(&value, length - 3, 4), 0);
         EXPECT_TRUE(reader.Close());
-        EXPECT_TRUE(reader.Close());
         value = kUntouched;
     }
     EXPECT_FALSE(reader.Open(dir.File("missing.raw").c_str(), 1, 1, 1, 1, 1, 1, 0, 0));
 
-    // Geometries that no file can satisfy fail without allocating for them.
+    // Geometries that no file can satisfy fail, also in memory mode, without allocating for
+    // them; the data may end exactly at the end of the file.
     const int huge[3] = {65536, 65536, 1}, big[3] = {1 << 30, 1, 1}, one[3] = {1, 1, 1};
     const int negative[3] = {-3, 2, 2};
-    for (int inMemory : {0, 1}) {
-        EXPECT_FALSE(reader.Open(exact.c_str(), huge, 1, 1, 1, 0, inMemory, 0));
-        EXPECT_FALSE(reader.Open(exact.c_str(), one, 46341, 1, 1, 0, inMemory, 0));
-        EXPECT_FALSE(reader.Open(exact.c_str(), big, 1, 1 << 20, 8, 0, inMemory, 0));
-        EXPECT_FALSE(reader.Open(exact.c_str(), big, 1, INT32_MAX, INT32_MAX, 0, inMemory, 0));
-        EXPECT_FALSE(reader.Open(exact.c_str(), negative, 1, 1, 4, 0, inMemory, 0));
-        EXPECT_FALSE(reader.Open(exact.c_str(), one, 1, -1, 4, 0, inMemory, 0));
-        EXPECT_FALSE(reader.Open(exact.c_str(), one, 1, 1, 0, 0, inMemory, 0));
-        EXPECT_FALSE(reader.Open(exact.c_str(), one, 1, 1, 4, 0, inMemory, -1));
-        EXPECT_TRUE(reader.Open(exact.c_str(), one, 1, 1, 4, 0, inMemory, length - 4));
-        EXPECT_TRUE(reader.Open(exact.c_str(), one, 1, 1, 4, 0, inMemory, 0));
+    EXPECT_FALSE(reader.Open(exact.c_str(), huge, 1, 1, 1, 0, 1, 0));
+    EXPECT_FALSE(reader.Open(exact.c_str(), one, 46341, 1, 1, 0, 1, 0));
+    EXPECT_FALSE(reader.Open(exact.c_str(), big, 1, 1 << 20, 8, 0, 1, 0));
+    EXPECT_FALSE(reader.Open(exact.c_str(), big, 1, INT32_MAX, INT32_MAX, 0, 1, 0));
+    EXPECT_FALSE(reader.Open(exact.c_str(), negative, 1, 1, 4, 0, 1, 0));
+    EXPECT_FALSE(reader.Open(exact.c_str(), one, 1, -1, 4, 0, 1, 0));
+    EXPECT_FALSE(reader.Open(exact.c_str(), one, 1, 1, 0, 0, 1, 0));
+    EXPECT_FALSE(reader.Open(exact.c_str(), one, 1, 1, 4, 0, 1, -1));
+    EXPECT_TRUE(reader.Open(exact.c_str(), one, 1, 1, 4, 0, 1, length - 4));
+
+    // Element positions: 32-bit indices, 64-bit byte positions, none before the file.
+    ASSERT_TRUE(reader.Open(exact.c_str(), 2, 2, 3, 2, 2, 2, 0, 0));
+    EXPECT_EQ(reader.GetOffset(0, 0, 2000000000, 0), -1);
+    for (int interleaved : {0, 1}) {
+        ASSERT_TRUE(reader.Open(exact.c_str(), 1, 1, 1, 1, 1, 2, interleaved, 0));
+        EXPECT_EQ(reader.GetOffset(INT32_MAX, 0, 0, 0), int64_t(INT32_MAX) * 2);
+        EXPECT_EQ(reader.GetOffset(INT32_MIN, 0, 0, 0), int64_t(INT32_MIN) * 2);
+        EXPECT_EQ(reader.GetOffset(INT32_MAX, 1, 0, 0), -1);
+        EXPECT_EQ(reader.GetOffset(INT32_MAX, 0, 0, 1),
+                  interleaved ? -1 : int64_t(INT32_MAX) * 2 + 2);
+        EXPECT_TRUE(reader.Read(&value, 0, 0, 0, 1));
         EXPECT_FALSE(reader.Read(&value, 0, 0, 0, -1)) << "a negative position";
     }
+    // An empty grid reads as an empty frame; no frames read as an empty voxel, in both modes.
+    ASSERT_TRUE(reader.Open(exact.c_str(), 2, 0, 3, 1, 1, 2, 0, 0));
+    value = kUntouched;
+    EXPECT_TRUE(reader.Read(&value, 0));
+    for (int inMemory : {0, 1}) {
+        ASSERT_TRUE(reader.Open(exact.c_str(), 2, 2, 3, 2, 0, 2, 1, inMemory));
+        EXPECT_TRUE(reader.Read(&value, 1, 1, 1));
+    }
+    EXPECT_EQ(value, kUntouched);
 }
 
 TEST(VolumeReader, RawFilesMoveTheWidthOfTheirElements) {
