@@ -504,8 +504,11 @@ TEST(ThreePointsToCircle, CentreIsEquidistant) {
                                  {0.3, -2, 5, 4, 1.5, -1, -3, 2, 0.25},
                                  {100, 100, 100, 100.5, 100, 100, 100, 100.25, 100.75}};
     for (const auto& p : triples) {
-        double centre[3], normal[3], radius = 0;
+        double centre[3], normal[3], radius = 0, again = 0;
+        const double* points[3] = {p, p + 3, p + 6};
         ASSERT_EQ(CMyMath::ThreePointsToCircle(p, p + 3, p + 6, centre, normal, &radius), 1);
+        ASSERT_EQ(CMyMath::ThreePointsToCircle(points, centre, normal, &again), 1);
+        EXPECT_EQ(again, radius);  // the array form finds the same circle
         for (int k = 0; k < 3; ++k)
             EXPECT_NEAR(std::hypot(centre[0] - p[3 * k], centre[1] - p[3 * k + 1],
                                    centre[2] - p[3 * k + 2]),
@@ -514,9 +517,10 @@ TEST(ThreePointsToCircle, CentreIsEquidistant) {
     }
     const float a[3] = {1, 0, 0}, b[3] = {0, 1, 0}, c[3] = {-1, 0, 0};
     const float* points[3] = {a, b, c};
-    float centre[3], normal[3], radius = 0;
+    float centre[3], normal[3], radius = 0, again = 0;
+    ASSERT_EQ(CMyMath::ThreePointsToCircle(a, b, c, centre, normal, &again), 1);
     ASSERT_EQ(CMyMath::ThreePointsToCircle(points, centre, normal, &radius), 1);
-    expectNear<float>({centre[0], centre[1], radius}, {0, 0, 1}, 1e-6);
+    expectNear<float>({centre[0], centre[1], radius, again}, {0, 0, 1, 1}, 1e-6);
     EXPECT_EQ(normal[2], 1.0f);
 
     // Collinear or equal points: 0, the centre untouched.
