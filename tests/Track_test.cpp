@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <limits>
@@ -253,19 +254,23 @@ TEST(TrackGeometry, CrossingsLengthCurvatureTorsionAndUFactor) {
 
     float bent[9] = {0, 0, 0, 3, 4, 0, 3, 4, 12};
     EXPECT_EQ(CTrack::GetLength(bent, 3), 17);
-    // Unit segments along x, (x + y) / sqrt 2 and (x + y +- z) / sqrt 3.
+    // Unit segments along x, (x + y) / sqrt 2 and (x + y +- z) / sqrt 3, then with the axes turned
+    // round so that each coordinate takes every part.
     const float r2 = 1 / std::sqrt(2.0f), r3 = 1 / std::sqrt(3.0f);
-    for (float turn : {1.0f, -1.0f}) {
-        float helix[12] = {0, 0, 0, 1, 0, 0, 1 + r2, r2, 0, 1 + r2 + r3, r2 + r3, turn * r3};
-        for (bool average : {false, true}) {
-            float curvature, torsion, product;
-            CTrack::GetCurvatureAndTorsion(helix, 4, curvature, torsion, product, average);
-            const float share = average ? 1 / 3.0f : 1;
-            EXPECT_NEAR(curvature, 1.3711819f * share, 1e-5f);
-            EXPECT_NEAR(torsion, 0.2886751f * share, 1e-5f);
-            EXPECT_NEAR(product, turn * 0.2209424f * share, 1e-5f);
+    for (int shift = 0; shift < 3; ++shift)
+        for (float turn : {1.0f, -1.0f}) {
+            float helix[12] = {0, 0, 0, 1, 0, 0, 1 + r2, r2, 0, 1 + r2 + r3, r2 + r3, turn * r3};
+            for (float* point = helix; point < helix + 12; point += 3)
+                std::rotate(point, point + 3 - shift, point + 3);
+            for (bool average : {false, true}) {
+                float curvature, torsion, product;
+                CTrack::GetCurvatureAndTorsion(helix, 4, curvature, torsion, product, average);
+                const float share = average ? 1 / 3.0f : 1;
+                EXPECT_NEAR(curvature, 1.3711819f * share, 1e-5f);
+                EXPECT_NEAR(torsion, 0.2886751f * share, 1e-5f);
+                EXPECT_NEAR(product, turn * 0.2209424f * share, 1e-5f);
+            }
         }
-    }
     float curvature = 5, torsion = 5, product = 5;
     CTrack::GetCurvatureAndTorsion(bent, 2, curvature, torsion, product, false);
     EXPECT_TRUE(curvature == 0 && torsion == 0 && product == 5);
