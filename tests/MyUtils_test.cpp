@@ -2,13 +2,14 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <regex>
 #include <string>
 #include <vector>
+
+#include "track_files.h"
+
+using namespace testing_files;
 
 namespace {
 
@@ -76,70 +77,59 @@ TEST(MyUtilsString, ConvertsHexadecimalParsesTokensAndTrims) {
     EXPECT_EQ(CMyUtils::getTimeStamp('\0'), stamp.substr(0, 4));
 }
 
-class MyUtilsFiles : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/myutils_test.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        root_ = std::string(pattern) + "/";
-    }
-    void TearDown() override { std::filesystem::remove_all(root_); }
-
-    void writeFile(const std::string& name, const std::string& content) {
-        std::ofstream(root_ + name, std::ios::binary) << content;
-    }
-    std::string readFile(const std::string& name) {
-        std::ifstream in(root_ + name, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-
-    std::string root_;
-};
-
-TEST_F(MyUtilsFiles, QueriesAndChangesTheFileSystem) {
+TEST(MyUtilsFiles, QueriesAndChangesTheFileSystem) {
+    const TempDir dir;
+    const std::string root = dir.File("");
+    auto writeFile = [&](const std::string& name, const std::string& content) {
+        WriteBytes(root + name, Bytes(content.begin(), content.end()));
+    };
+    auto readFile = [&](const std::string& name) {
+        const Bytes bytes = ReadBytes(root + name);
+        return std::string(bytes.begin(), bytes.end());
+    };
     writeFile("file.txt", "0123456789");
-    EXPECT_TRUE(CMyUtils::pathExist(root_ + "file.txt"));
-    EXPECT_FALSE(CMyUtils::pathExist(root_ + "missing"));
-    EXPECT_FALSE(CMyUtils::pathExist(root_ + "file.txt/x"));
+    EXPECT_TRUE(CMyUtils::pathExist(root + "file.txt"));
+    EXPECT_FALSE(CMyUtils::pathExist(root + "missing"));
+    EXPECT_FALSE(CMyUtils::pathExist(root + "file.txt/x"));
     // A failure other than "missing" still counts as existing.
-    std::filesystem::create_symlink(root_ + "loop", root_ + "loop");
-    EXPECT_TRUE(CMyUtils::pathExist(root_ + "loop"));
+    std::filesystem::create_symlink(root + "loop", root + "loop");
+    EXPECT_TRUE(CMyUtils::pathExist(root + "loop"));
 
-    EXPECT_TRUE(CMyUtils::isDirectory(root_));
-    EXPECT_FALSE(CMyUtils::isDirectory(root_ + "file.txt"));
-    EXPECT_EQ(CMyUtils::getFileSize(root_ + "file.txt"), 10);
-    EXPECT_EQ(CMyUtils::getFileSize(root_ + "missing"), 0);
+    EXPECT_TRUE(CMyUtils::isDirectory(root));
+    EXPECT_FALSE(CMyUtils::isDirectory(root + "file.txt"));
+    EXPECT_EQ(CMyUtils::getFileSize(root + "file.txt"), 10);
+    EXPECT_EQ(CMyUtils::getFileSize(root + "missing"), 0);
 
-    EXPECT_TRUE(CMyUtils::cutFile(root_ + "file.txt", root_ + "cut", 4));
+    EXPECT_TRUE(CMyUtils::cutFile(root + "file.txt", root + "cut", 4));
     EXPECT_EQ(readFile("cut"), "0123");
     writeFile("short", "stale");
-    EXPECT_FALSE(CMyUtils::cutFile(root_ + "file.txt", root_ + "short", 11));
-    EXPECT_EQ(CMyUtils::getFileSize(root_ + "short"), 0);
-    EXPECT_FALSE(CMyUtils::cutFile(root_ + "file.txt", root_ + "cut", -1));
+    EXPECT_FALSE(CMyUtils::cutFile(root + "file.txt", root + "short", 11));
+    EXPECT_EQ(CMyUtils::getFileSize(root + "short"), 0);
+    EXPECT_FALSE(CMyUtils::cutFile(root + "file.txt", root + "cut", -1));
     // Cuts beyond the one-megabyte read chunk keep every byte in place.
     std::string big(3 << 19, 'x');
     for (size_t i = 0; i < big.size(); i += 4093)
         big[i] = char('a' + i % 26);
     writeFile("big", big);
-    EXPECT_TRUE(CMyUtils::cutFile(root_ + "big", root_ + "cut", (1 << 20) + 5));
+    EXPECT_TRUE(CMyUtils::cutFile(root + "big", root + "cut", (1 << 20) + 5));
     EXPECT_TRUE(readFile("cut") == big.substr(0, (1 << 20) + 5));
 
-    EXPECT_TRUE(CMyUtils::createDirectory(root_ + "sub"));
-    EXPECT_TRUE(CMyUtils::createDirectory(root_ + "sub"));
-    EXPECT_FALSE(CMyUtils::createDirectory(root_ + "none/sub"));
-    EXPECT_EQ(CMyUtils::scanDirectory(root_ + "sub"), (std::vector<std::string>{".", ".."}));
+    EXPECT_TRUE(CMyUtils::createDirectory(root + "sub"));
+    EXPECT_TRUE(CMyUtils::createDirectory(root + "sub"));
+    EXPECT_FALSE(CMyUtils::createDirectory(root + "none/sub"));
+    EXPECT_EQ(CMyUtils::scanDirectory(root + "sub"), (std::vector<std::string>{".", ".."}));
     for (const char* name : {"sub/b", "sub/a", "sub/C"})
         writeFile(name, "");
-    EXPECT_EQ(CMyUtils::scanDirectory(root_ + "sub"),
+    EXPECT_EQ(CMyUtils::scanDirectory(root + "sub"),
               (std::vector<std::string>{".", "..", "C", "a", "b"}));
-    EXPECT_TRUE(CMyUtils::scanDirectory(root_ + "missing").empty());
+    EXPECT_TRUE(CMyUtils::scanDirectory(root + "missing").empty());
 
-    EXPECT_TRUE(CMyUtils::renameFile(root_ + "sub/a", root_ + "sub/renamed a"));
-    EXPECT_TRUE(CMyUtils::pathExist(root_ + "sub/renamed a"));
-    EXPECT_TRUE(CMyUtils::removeFile(root_ + "sub/renamed a"));
-    EXPECT_FALSE(CMyUtils::pathExist(root_ + "sub/renamed a"));
-    CMyUtils::deleteDirectory(root_ + "sub");
-    EXPECT_FALSE(CMyUtils::pathExist(root_ + "sub"));
+    EXPECT_TRUE(CMyUtils::renameFile(root + "sub/a", root + "sub/renamed a"));
+    EXPECT_TRUE(CMyUtils::pathExist(root + "sub/renamed a"));
+    EXPECT_TRUE(CMyUtils::removeFile(root + "sub/renamed a"));
+    EXPECT_FALSE(CMyUtils::pathExist(root + "sub/renamed a"));
+    CMyUtils::deleteDirectory(root + "sub");
+    EXPECT_FALSE(CMyUtils::pathExist(root + "sub"));
 }
 
 }  // namespace
