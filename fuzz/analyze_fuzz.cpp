@@ -21,11 +21,10 @@ bool Holdable(int64_t elements) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const ScratchFolder& scratch = Scratch();
     const size_t headerSize = std::min<size_t>(size, 348);
-    scratch.Write("volume.hdr", data, headerSize);
-    scratch.Write("volume.img", data + headerSize, size - headerSize);
-    const std::string path = scratch.Path("volume");
+    WriteScratch("volume.hdr", data, headerSize);
+    WriteScratch("volume.img", data + headerSize, size - headerSize);
+    const std::string path = ScratchPath("volume");
 
     ANALYZE_HEADER header;
     if (!CAnalyzeVolume::ReadHeader(path.c_str(), header)) return 0;

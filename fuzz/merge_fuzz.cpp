@@ -14,10 +14,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t first_size = std::min<size_t>(data[0] | size_t(data[1]) << 8, size - 2);
     const uint8_t* first = data + 2;
     const uint8_t* second = first + first_size;
-    const ScratchFolder& scratch = Scratch();
-    std::string arguments[] = {"fibrejoin", scratch.Write("a.trk", first, first_size),
-                               scratch.Write("b.trk", second, size - 2 - first_size),
-                               scratch.Path("merged.trk")};
+    std::string arguments[] = {"fibrejoin", WriteScratch("a.trk", first, first_size),
+                               WriteScratch("b.trk", second, size - 2 - first_size),
+                               ScratchPath("merged.trk")};
     std::vector<char*> argv;
     for (std::string& argument : arguments)
         argv.push_back(&argument[0]);

@@ -45,7 +45,7 @@ void ReadAllTracks(const char* path, bool separated) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const std::string path = Scratch().Write("input.trk", data, size);
+    const std::string path = WriteScratch("input.trk", data, size);
     TRACK_HEADER header;
     CTrackReader::GetHeader(path.c_str(), &header);
     {

@@ -38,7 +38,7 @@ void CompareReads(bool memoryRead, const std::vector<uint8_t>& memoryBytes, bool
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 12) return 0;
-    const std::string path = Scratch().Write("volume.raw", data, size);
+    const std::string path = WriteScratch("volume.raw", data, size);
     Geometry g = ParseGeometry(data);
 
     CVolumeReader file, memory;
