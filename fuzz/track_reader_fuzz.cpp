@@ -1,5 +1,6 @@
 // Fuzzes the track reader: opening and header parsing, counting by scanning, progress, and every
 // track through both the separated and the raw forms of reading.
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -15,30 +16,19 @@ void ReadAllTracks(const char* path, bool separated) {
     TRACK_HEADER header;
     if (!reader.Open(path, &header)) return;
     reader.GetNumberOfTracks();
-    const size_t scalars = header.scalar_count > 0 ? size_t(header.scalar_count) : 0;
-    const size_t properties = header.property_count > 0 ? size_t(header.property_count) : 0;
-    std::vector<float> points, point_scalars, track_properties;
+    const size_t scalars = size_t(std::max<short>(header.scalar_count, 0));
+    const size_t properties = size_t(std::max<short>(header.property_count, 0));
+    std::vector<float> points, values;
     int n;
-    for (int track = 0; reader.GetNextPointCount(&n); ++track) {
+    for (int track = 0; reader.GetNextPointCount(&n) && reader.CanReadTrackBody(n); ++track) {
         reader.GetProgress();
-        if (!reader.CanReadTrackBody(n)) break;
-        const size_t count = size_t(n);
-        bool read;
-        if (separated) {
-            points.resize(3 * count + 1);
-            point_scalars.resize(scalars * count + 1);
-            track_properties.resize(properties + 1);
-            // Every other track skips scalars and properties without a buffer.
-            const bool skip = track % 2 == 1;
-            read = reader.GetNextTrackData(n, points.data(), skip ? nullptr : point_scalars.data(),
-                                           skip ? nullptr : track_properties.data());
-        } else {
-            points.resize((3 + scalars) * count + properties + 1);
-            read = reader.GetNextRawData(n, points.data());
-        }
-        if (!read) break;
+        points.resize((3 + scalars) * size_t(n) + properties + 1);
+        values.resize(scalars * size_t(n) + properties + 1);
+        float* extras = track % 2 ? nullptr : values.data();  // every other track skips them
+        if (separated ? !reader.GetNextTrackData(n, points.data(), extras, extras)
+                      : !reader.GetNextRawData(n, points.data()))
+            break;
     }
-    reader.GetProgress();
     reader.GetLastErrorMessage();
 }
 
@@ -48,16 +38,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string path = WriteScratch("input.trk", data, size);
     TRACK_HEADER header;
     CTrackReader::GetHeader(path.c_str(), &header);
-    {
-        CTrackReader reader;
-        int dims[3];
-        float voxel_size[3];
-        if (reader.Open(path.c_str(), dims, voxel_size)) {
-            int count;
-            reader.GetNumberOfTracks(&count);
-            reader.GetHeader(&header);
-        }
-    }
+    CTrackReader reader;
+    int dims[3], count;
+    float voxel_size[3];
+    if (reader.Open(path.c_str(), dims, voxel_size)) reader.GetNumberOfTracks(&count);
     ReadAllTracks(path.c_str(), true);
     ReadAllTracks(path.c_str(), false);
     return 0;

@@ -13,6 +13,8 @@ using namespace testing_files;
 namespace {
 
 const char kNotOpen[] = "I/O not initialized. Call 'Open' or 'Initialize' first";
+const TempDir kDir;
+const std::string kPath = kDir.File("t.trk");
 
 // Two scalars and three properties: a 2-point track, a 0-point track and a 1-point track, with
 // every value distinct.
@@ -34,6 +36,12 @@ FileImage SampleImage(bool foreign, int track_count = 0) {
     return image;
 }
 
+// Saves `image` to kPath and opens it.
+bool OpenImage(CTrackReader& reader, const FileImage& image, TRACK_HEADER* header = nullptr) {
+    image.Save(kPath);
+    return reader.Open(kPath.c_str(), header);
+}
+
 // Reads the next track in separated form and lays it out in file order again.
 std::vector<float> ReadSeparated(CTrackReader& reader, int scalar_count, int property_count) {
     int n;
@@ -42,47 +50,22 @@ std::vector<float> ReadSeparated(CTrackReader& reader, int scalar_count, int pro
     std::vector<float> properties(property_count);
     if (!reader.GetNextTrackData(n, points.data(), scalars.data(), properties.data())) return {-2};
     for (int i = 0; i < n; ++i) {
-        body.insert(body.end(), points.data() + 3 * i, points.data() + 3 * i + 3);
-        body.insert(body.end(), scalars.data() + scalar_count * i,
-                    scalars.data() + scalar_count * (i + 1));
+        body.insert(body.end(), &points[3 * i], &points[3 * i] + 3);
+        body.insert(body.end(), &scalars[0] + scalar_count * i,
+                    &scalars[0] + scalar_count * (i + 1));
     }
     body.insert(body.end(), properties.begin(), properties.end());
     return body;
 }
 
-TEST(TrackIO, DefaultHeaderErrorTableAndNoOpenFile) {
-    const TRACK_HEADER header;
-    HeaderFields zero_grid;
-    for (int i = 0; i < 3; ++i)
-        zero_grid.dims[i] = 0, zero_grid.voxel[i] = 0;
-    EXPECT_EQ(0, std::memcmp(&header, MakeHeader(zero_grid).bytes.data(), 1000));
-    EXPECT_STREQ(CTrackIO::error_message[CloseFailed], "Can not close file");
-
-    CTrackReader reader;
-    CTrackWriter writer;
-    EXPECT_TRUE(reader.Close());
-    EXPECT_STREQ(reader.GetLastErrorMessage(), "No error");
-    TRACK_HEADER out;
-    float block[4] = {};
-    int n;
-    EXPECT_FALSE(reader.GetHeader(&out) || reader.GetNextPointCount(&n) ||
-                 reader.GetNextRawData(0, block) || writer.WriteNextTrack(0, block) ||
-                 writer.WriteDataBlock(block, 4));
-    EXPECT_STREQ(reader.GetLastErrorMessage(), kNotOpen);
-    EXPECT_STREQ(writer.GetLastErrorMessage(), kNotOpen);
-}
-
 TEST(TrackReader, BothByteOrdersThroughBothForms) {
-    TempDir dir;
     FileImage native = SampleImage(false, 3);
     native.PutText(952, "LPS");  // an empty second orientation code takes the first
     for (bool foreign : {false, true}) {
         SCOPED_TRACE(foreign ? "foreign" : "native");
-        const std::string path = dir.File("t.trk");
-        SampleImage(foreign, 3).Save(path);
         CTrackReader reader;
         TRACK_HEADER header;
-        ASSERT_TRUE(reader.Open(path.c_str(), &header));
+        ASSERT_TRUE(OpenImage(reader, SampleImage(foreign, 3), &header));
         EXPECT_EQ(0, std::memcmp(&header, native.bytes.data(), 1000));
         EXPECT_EQ(ReadSeparated(reader, 2, 3), kBodies[0]);
         EXPECT_EQ(ReadSeparated(reader, 2, 3), kBodies[1]);
@@ -96,7 +79,6 @@ TEST(TrackReader, BothByteOrdersThroughBothForms) {
 }
 
 TEST(TrackReader, SkipsWithoutBuffersAndReadsWidePoints) {
-    TempDir dir;
     HeaderFields fields;
     fields.scalar_names = {"a", "b", "c", "d"};
     fields.property_names = {"p", "q"};
@@ -111,39 +93,34 @@ TEST(TrackReader, SkipsWithoutBuffersAndReadsWidePoints) {
     body.insert(body.end(), {42, 43});
     image.AppendTrack(1500, body);
     image.AppendTrack(1, {1, 2, 3, 0, 0, 0, 0, 44, 45});
-    image.Save(dir.File("t.trk"));
     CTrackReader reader;
-    ASSERT_TRUE(reader.Open(dir.File("t.trk").c_str(), nullptr));
+    ASSERT_TRUE(OpenImage(reader, image));
     int n;
-    ASSERT_TRUE(reader.GetNextPointCount(&n));
-    std::vector<float> points(3 * n);
-    ASSERT_TRUE(reader.GetNextTrackData(n, points.data(), nullptr, nullptr));
+    std::vector<float> points(4500), properties(2);
+    ASSERT_TRUE(reader.GetNextPointCount(&n) &&
+                reader.GetNextTrackData(n, points.data(), nullptr, nullptr));
     EXPECT_EQ(points, expected_points);
-    ASSERT_TRUE(reader.GetNextPointCount(&n));
-    float properties[2] = {};
-    ASSERT_TRUE(reader.GetNextTrackData(n, points.data(), nullptr, properties));
-    EXPECT_TRUE(properties[0] == 44 && properties[1] == 45);
+    ASSERT_TRUE(reader.GetNextPointCount(&n) &&
+                reader.GetNextTrackData(n, points.data(), nullptr, properties.data()));
+    EXPECT_EQ(properties, std::vector<float>({44, 45}));
 
     // Points wider than any internal buffer (5000 scalars each) survive a round trip.
     TRACK_HEADER wide;
     wide.scalar_count = 5000;
-    std::vector<float> wide_points = {1, 2, 3, 4, 5, 6}, scalars(10000), read_back(10000);
+    std::vector<float> scalars(10000), read_back(10000);
     for (size_t i = 0; i < scalars.size(); ++i)
         scalars[i] = float(i);
     CTrackWriter writer;
-    ASSERT_TRUE(writer.Initialize(dir.File("wide.trk").c_str(), wide));
-    ASSERT_TRUE(writer.WriteNextTrack(2, wide_points.data(), scalars.data(), nullptr));
-    ASSERT_TRUE(writer.Close());
-    ASSERT_TRUE(reader.Open(dir.File("wide.trk").c_str(), nullptr));
-    ASSERT_TRUE(reader.GetNextPointCount(&n));
-    ASSERT_TRUE(reader.GetNextTrackData(n, points.data(), read_back.data(), nullptr));
-    EXPECT_EQ(std::vector<float>(points.begin(), points.begin() + 6), wide_points);
+    ASSERT_TRUE(writer.Initialize(kPath.c_str(), wide) &&
+                writer.WriteNextTrack(2, expected_points.data(), scalars.data(), nullptr) &&
+                writer.Close());
+    ASSERT_TRUE(reader.Open(kPath.c_str(), nullptr) && reader.GetNextPointCount(&n) &&
+                reader.GetNextTrackData(n, points.data(), read_back.data(), nullptr));
+    EXPECT_TRUE(std::equal(points.begin(), points.begin() + 6, expected_points.begin()));
     EXPECT_EQ(read_back, scalars);
 }
 
 TEST(TrackReader, HeaderVariants) {
-    TempDir dir;
-    const std::string path = dir.File("t.trk");
     CTrackReader reader;
     TRACK_HEADER header;
 
@@ -156,8 +133,7 @@ TEST(TrackReader, HeaderVariants) {
     image.PutFloat(956, 0.0f);
     image.PutFloat(968, 7.0f);
     image.PutFloat(976, 8.0f);
-    image.Save(path);
-    ASSERT_TRUE(reader.Open(path.c_str(), &header));
+    ASSERT_TRUE(OpenImage(reader, image, &header));
     EXPECT_TRUE(header.header_size == 0 && header.dimension[1] == 20);
     EXPECT_STREQ(header.orientation_code, "LPS");
     EXPECT_STREQ(header.secondary_orientation_code, "LPS");
@@ -173,27 +149,23 @@ TEST(TrackReader, HeaderVariants) {
     std::memcpy(headerless.bytes.data(), "TRACKX", 6);
     headerless.AppendTrack(2, {1, 2, 3, 4, 5, 6});
     headerless.bytes.resize(1000, 0);  // zero-point records up to 1000 bytes
-    headerless.Save(path);
+    headerless.Save(kPath);
     int dims[3];
     float voxel[3];
-    ASSERT_TRUE(reader.Open(path.c_str(), dims, voxel));
-    EXPECT_EQ(dims[0], short(0x5254));  // low bits of "TRAC"
-    EXPECT_TRUE(dims[1] == short(0x584B) && voxel[1] == 0.75f);
-    ASSERT_TRUE(reader.GetHeader(&header));
+    ASSERT_TRUE(reader.Open(kPath.c_str(), dims, voxel) && reader.GetHeader(&header));
+    EXPECT_TRUE(dims[0] == short(0x5254) && dims[1] == short(0x584B) && voxel[1] == 0.75f);
     EXPECT_TRUE(header.scalar_count == 0 && header.property_count == 0 && header.track_count == 0 &&
                 header.secondary_orientation_code[0] == 0);
     EXPECT_EQ(ReadSeparated(reader, 0, 0), std::vector<float>({1, 2, 3, 4, 5, 6}));
     EXPECT_EQ(reader.GetNumberOfTracks(), 1 + (1000 - 24 - 28) / 4);
     headerless.PutInt32(0, 0x10007);
-    headerless.Save(path);
-    ASSERT_TRUE(reader.Open(path.c_str(), &header));
+    ASSERT_TRUE(OpenImage(reader, headerless, &header));
     EXPECT_EQ(header.dimension[0], 7);
 
     // Shorter than 1000 bytes: never readable; the destination gets the bytes that were read
     // over the reader's previous header, and the file is closed.
     headerless.bytes.resize(999);
-    headerless.Save(path);
-    EXPECT_FALSE(reader.Open(path.c_str(), &header));
+    EXPECT_FALSE(OpenImage(reader, headerless, &header));
     EXPECT_STREQ(reader.GetLastErrorMessage(), "Not a compatible track file");
     EXPECT_TRUE(header.magic[0] == 7 && header.voxel_size[1] == 0.75f);
     int n;
@@ -201,15 +173,14 @@ TEST(TrackReader, HeaderVariants) {
 
     // A missing file leaves the destination untouched.
     header.track_count = 99;
-    EXPECT_FALSE(CTrackReader::GetHeader(dir.File("missing.trk").c_str(), &header));
+    const std::string missing = kDir.File("missing.trk");
+    EXPECT_FALSE(CTrackReader::GetHeader(missing.c_str(), &header));
     EXPECT_EQ(header.track_count, 99);
-    EXPECT_FALSE(reader.Open(dir.File("missing.trk").c_str(), &header));
+    EXPECT_FALSE(reader.Open(missing.c_str(), &header));
     EXPECT_STREQ(reader.GetLastErrorMessage(), "Can not open file");
 }
 
 TEST(TrackReader, TruncatedAndHostileRecords) {
-    TempDir dir;
-    const std::string path = dir.File("t.trk");
     HeaderFields fields;
     fields.property_names = {"p"};
     CTrackReader reader;
@@ -220,27 +191,24 @@ TEST(TrackReader, TruncatedAndHostileRecords) {
     FileImage image = MakeHeader(fields);
     image.AppendTrack(2, {1, 2, 3, 4, 5, 6, 7});
     image.AppendTrack(2, {1, 2, 3, 4});
-    image.Save(path);
-    ASSERT_TRUE(reader.Open(path.c_str(), nullptr));
-    ASSERT_TRUE(reader.GetNextPointCount(&n) && reader.CanReadTrackBody(n));
+    ASSERT_TRUE(OpenImage(reader, image) && reader.GetNextPointCount(&n) &&
+                reader.CanReadTrackBody(n));
     // The error kind is that of the last operation.
     EXPECT_FALSE(reader.GetNextRawData(-1, buffer));
     EXPECT_STREQ(reader.GetLastErrorMessage(), "Can not read from file");
     ASSERT_TRUE(reader.GetNextRawData(n, buffer));
     EXPECT_STREQ(reader.GetLastErrorMessage(), "No error");
     ASSERT_TRUE(reader.GetNextPointCount(&n));
-    EXPECT_FALSE(reader.CanReadTrackBody(n));
-    EXPECT_FALSE(reader.GetNextTrackData(n, buffer, nullptr, buffer + 6));
+    EXPECT_FALSE(reader.CanReadTrackBody(n) ||
+                 reader.GetNextTrackData(n, buffer, nullptr, buffer + 6));
     EXPECT_STREQ(reader.GetLastErrorMessage(), "Can not read from file");
     // Also when the properties are skipped rather than read.
-    ASSERT_TRUE(reader.Open(path.c_str(), nullptr));
-    ASSERT_TRUE(reader.GetNextPointCount(&n) && reader.GetNextRawData(n, buffer) &&
-                reader.GetNextPointCount(&n));
+    ASSERT_TRUE(reader.Open(kPath.c_str(), nullptr) && reader.GetNextPointCount(&n) &&
+                reader.GetNextRawData(n, buffer) && reader.GetNextPointCount(&n));
     EXPECT_FALSE(reader.GetNextTrackData(n, buffer, nullptr, nullptr));
     image.bytes.resize(image.bytes.size() - 16 - 2);
-    image.Save(path);
-    ASSERT_TRUE(reader.Open(path.c_str(), nullptr));
-    ASSERT_TRUE(reader.GetNextPointCount(&n) && reader.GetNextRawData(n, buffer));
+    ASSERT_TRUE(OpenImage(reader, image) && reader.GetNextPointCount(&n) &&
+                reader.GetNextRawData(n, buffer));
     EXPECT_FALSE(reader.GetNextPointCount(&n));
 
     // Negative and oversized counts never reach the caller's buffer; a negative one ends a scan.
@@ -248,32 +216,38 @@ TEST(TrackReader, TruncatedAndHostileRecords) {
     image = MakeHeader(fields);
     image.AppendTrack(-1, {1, 2, 3});
     image.AppendTrack(INT_MAX, {1, 2, 3});
-    image.Save(path);
-    ASSERT_TRUE(reader.Open(path.c_str(), nullptr));
-    ASSERT_TRUE(reader.GetNextPointCount(&n));
+    ASSERT_TRUE(OpenImage(reader, image) && reader.GetNextPointCount(&n));
     EXPECT_FALSE(reader.CanReadTrackBody(n) ||
                  reader.GetNextTrackData(n, buffer, nullptr, nullptr));
-    reader.Open(path.c_str(), nullptr);
+    reader.Open(kPath.c_str(), nullptr);
     EXPECT_EQ(reader.GetNumberOfTracks(), 0);
 
     // Negative counts in a header make no record layout.
     image = MakeHeader(fields);
     image.PutInt16(36, -4);
     image.AppendTrack(1, {1, 2, 3});
-    image.Save(path);
-    ASSERT_TRUE(reader.Open(path.c_str(), nullptr));
-    ASSERT_TRUE(reader.GetNextPointCount(&n));
+    ASSERT_TRUE(OpenImage(reader, image) && reader.GetNextPointCount(&n));
     EXPECT_FALSE(reader.GetNextTrackData(n, buffer, buffer, buffer));
     EXPECT_STREQ(reader.GetLastErrorMessage(), "Can not read from file");
     EXPECT_FALSE(reader.CanReadTrackBody(n) || reader.GetNextRawData(n, buffer));
 }
 
 TEST(TrackReader, CountingAndProgress) {
-    TempDir dir;
-    const std::string path = dir.File("t.trk");
+    // Nothing works before a file is open.
     CTrackReader reader;
-    int count = -1;
-    EXPECT_FALSE(reader.GetNumberOfTracks(&count));
+    CTrackWriter writer;
+    TRACK_HEADER header;
+    float body[9] = {};
+    int count = -1, n;
+    EXPECT_TRUE(reader.Close());
+    EXPECT_STREQ(reader.GetLastErrorMessage(), "No error");
+    EXPECT_FALSE(reader.GetNumberOfTracks(&count) || reader.GetHeader(&header) ||
+                 reader.GetNextPointCount(&n) || reader.GetNextRawData(0, body) ||
+                 writer.WriteNextTrack(0, body) || writer.WriteDataBlock(body, 4) ||
+                 writer.UpdateHeader(header));
+    EXPECT_STREQ(reader.GetLastErrorMessage(), kNotOpen);
+    EXPECT_STREQ(writer.GetLastErrorMessage(), kNotOpen);
+    EXPECT_STREQ(CTrackIO::error_message[CloseFailed], "Can not close file");
     EXPECT_EQ(count + reader.GetProgress(), 0);
 
     // The header's count is taken as it is.
@@ -282,8 +256,7 @@ TEST(TrackReader, CountingAndProgress) {
     fields.scalar_names = {"s"};
     fields.property_names = {"p"};
     FileImage image = MakeHeader(fields);
-    image.Save(path);
-    ASSERT_TRUE(reader.Open(path.c_str(), nullptr));
+    ASSERT_TRUE(OpenImage(reader, image));
     EXPECT_FALSE(reader.GetNextRawData(-1, nullptr));
     EXPECT_EQ(reader.GetNumberOfTracks(), 5);
     EXPECT_STREQ(reader.GetLastErrorMessage(), "No error");
@@ -294,18 +267,14 @@ TEST(TrackReader, CountingAndProgress) {
     image.AppendTrack(0, {6});
     image.AppendTrack(2, {1, 2, 3, 4, 5, 6, 7, 8, 9});
     image.bytes.resize(2000, 0);  // the padding reads as records of no points and property 0
-    image.Save(path);
-    ASSERT_TRUE(reader.Open(path.c_str(), nullptr));
+    ASSERT_TRUE(OpenImage(reader, image));
     EXPECT_EQ(reader.GetProgress(), 50);
-    int n;
     ASSERT_TRUE(reader.GetNextPointCount(&n));
     EXPECT_FALSE(reader.GetNextRawData(-1, nullptr));  // an earlier failure does not stop a count
     ASSERT_TRUE(reader.GetNumberOfTracks(&count));
     EXPECT_EQ(count, 3 + (2000 - 1000 - 72) / 8);
-    TRACK_HEADER header;
     ASSERT_TRUE(reader.GetHeader(&header));
     EXPECT_EQ(header.track_count, count);
-    float body[9];
     ASSERT_TRUE(reader.GetNextTrackData(n, body, body + 3, body + 4));
     EXPECT_TRUE(body[3] == 4 && body[4] == 5);
     while (reader.GetNextPointCount(&n))
@@ -314,10 +283,7 @@ TEST(TrackReader, CountingAndProgress) {
 }
 
 TEST(TrackWriter, WritesTheExactBytes) {
-    TempDir dir;
-    const std::string path = dir.File("out.trk");
     const FileImage expected = SampleImage(false, 3);
-
     // Separated and raw forms; the given header in either byte order or with either size mark.
     for (int variant = 0; variant < 4; ++variant) {
         SCOPED_TRACE(variant);
@@ -327,7 +293,7 @@ TEST(TrackWriter, WritesTheExactBytes) {
         TRACK_HEADER header;
         std::memcpy(&header, given.bytes.data(), 1000);
         CTrackWriter writer;
-        ASSERT_TRUE(writer.Initialize(path.c_str(), header));
+        ASSERT_TRUE(writer.Initialize(kPath.c_str(), header));
         for (size_t t = 0; t < kCounts.size(); ++t) {
             std::vector<float> block = kBodies[t], points, scalars;
             for (int i = 0; i < kCounts[t]; ++i) {
@@ -339,44 +305,41 @@ TEST(TrackWriter, WritesTheExactBytes) {
                                                              scalars.data(), &block.end()[-3]));
         }
         ASSERT_TRUE(writer.Close());
-        EXPECT_EQ(FirstDifference(ReadBytes(path), expected.bytes), "");
+        EXPECT_EQ(FirstDifference(ReadBytes(kPath), expected.bytes), "");
         EXPECT_FALSE(writer.Close());
         EXPECT_STREQ(writer.GetLastErrorMessage(), kNotOpen);
     }
 }
 
 TEST(TrackWriter, HeaderCountsAndLifecycle) {
-    TempDir dir;
-    const std::string first = dir.File("first.trk"), second = dir.File("second.trk");
+    const std::string second = kDir.File("second.trk");
     short dims[3] = {4, 5, 6};
-    float voxel[3] = {1, 2, 3}, point[3] = {1, 2, 3}, scalar = 9;
+    int wide_dims[3] = {65536 + 5, 2, 3};
+    float voxel[3] = {1, 2, 3}, aux[3] = {7, 8, 9}, point[3] = {1, 2, 3}, scalar = 9;
 
     // Headers from dimensions (int ones keep their low 16 bits); a zero-point track is four
     // bytes; a second Initialize finishes the first file with its count.
     {
         CTrackWriter writer;
-        ASSERT_TRUE(writer.Initialize(first.c_str(), dims, voxel, nullptr, 0));
-        ASSERT_TRUE(writer.WriteNextTrack(0, point) &&
-                    writer.WriteNextTrack(0, point, nullptr, nullptr));
-        int wide_dims[3] = {65536 + 5, 2, 3};
-        float aux[3] = {7, 8, 9};
-        ASSERT_TRUE(writer.Initialize(second.c_str(), wide_dims, voxel, aux, 1));
-        ASSERT_TRUE(writer.WriteNextTrack(1, point, &scalar, nullptr));
+        ASSERT_TRUE(writer.Initialize(kPath.c_str(), dims, voxel, nullptr, 0) &&
+                    writer.WriteNextTrack(0, point) &&
+                    writer.WriteNextTrack(0, point, nullptr, nullptr) &&
+                    writer.Initialize(second.c_str(), wide_dims, voxel, aux, 1) &&
+                    writer.WriteNextTrack(1, point, &scalar, nullptr));
     }
     HeaderFields fields;
     fields.dims[0] = 4, fields.dims[1] = 5, fields.dims[2] = 6;
     fields.voxel[0] = 1, fields.voxel[1] = 2, fields.voxel[2] = 3;
     fields.track_count = 2;
     FileImage expected = MakeHeader(fields);
-    expected.AppendInt32(0);
-    expected.AppendInt32(0);
-    EXPECT_EQ(FirstDifference(ReadBytes(first), expected.bytes), "");  // zeros for no aux vector
+    expected.bytes.resize(1008, 0);  // two zero-point tracks; zeros for no aux vector
+    EXPECT_EQ(FirstDifference(ReadBytes(kPath), expected.bytes), "");
     fields.dims[0] = 5, fields.dims[1] = 2, fields.dims[2] = 3;
     fields.track_count = 0;  // destroyed without Close: the header of Initialize stays
     fields.scalar_names = {""};
     expected = MakeHeader(fields);
     for (int i = 0; i < 3; ++i)
-        expected.PutFloat(24 + 4 * i, 7.0f + i);
+        expected.PutFloat(24 + 4 * i, aux[i]);
     expected.AppendTrack(1, {1, 2, 3, 9});
     EXPECT_EQ(FirstDifference(ReadBytes(second), expected.bytes), "");
 
@@ -384,15 +347,13 @@ TEST(TrackWriter, HeaderCountsAndLifecycle) {
     TRACK_HEADER header;
     {
         CTrackWriter writer;
-        EXPECT_FALSE(writer.UpdateHeader(header));
-        ASSERT_TRUE(writer.Initialize(first.c_str(), header));
+        ASSERT_TRUE(writer.Initialize(kPath.c_str(), header));
         header.track_count = 10;
         header.version = 5;
-        ASSERT_TRUE(writer.UpdateHeader(header));
-        ASSERT_TRUE(writer.WriteNextTrack(1, point, nullptr, nullptr));
-        ASSERT_TRUE(writer.Close());
+        ASSERT_TRUE(writer.UpdateHeader(header) &&
+                    writer.WriteNextTrack(1, point, nullptr, nullptr) && writer.Close());
     }
-    Bytes bytes = ReadBytes(first);
+    Bytes bytes = ReadBytes(kPath);
     EXPECT_TRUE(Int32At(bytes, 988) == 11 && Int32At(bytes, 992) == 5 &&
                 Int32At(bytes, 996) == 1000);
 
@@ -401,7 +362,7 @@ TEST(TrackWriter, HeaderCountsAndLifecycle) {
     shaped.scalar_count = 1;
     shaped.property_count = 1;
     CTrackWriter writer;
-    ASSERT_TRUE(writer.Initialize(first.c_str(), shaped));
+    ASSERT_TRUE(writer.Initialize(kPath.c_str(), shaped));
     float values[8] = {};
     EXPECT_FALSE(writer.WriteNextTrack(-1, values, values, values) ||
                  writer.WriteNextTrack(-1, values) ||
@@ -411,15 +372,13 @@ TEST(TrackWriter, HeaderCountsAndLifecycle) {
     EXPECT_TRUE(writer.WriteDataBlock(values, 8));
     EXPECT_FALSE(writer.WriteDataBlock(values, 0));
     ASSERT_TRUE(writer.Close());
-    bytes = ReadBytes(first);
+    bytes = ReadBytes(kPath);
     EXPECT_TRUE(bytes.size() == 1008u && Int32At(bytes, 988) == 0);
-    EXPECT_FALSE(writer.Initialize(dir.File("no/such/dir.trk").c_str(), header));
+    EXPECT_FALSE(writer.Initialize(kDir.File("no/such/dir.trk").c_str(), header));
     EXPECT_STREQ(writer.GetLastErrorMessage(), kNotOpen);
 }
 
 TEST(TrackWriter, UpdateHeaderOfAFileByName) {
-    TempDir dir;
-    const std::string path = dir.File("t.trk");
     HeaderFields fields;
     fields.scalar_names = {"s"};
     TRACK_HEADER replacement;
@@ -431,22 +390,21 @@ TEST(TrackWriter, UpdateHeaderOfAFileByName) {
         SCOPED_TRACE(foreign ? "foreign" : "native");
         FileImage image = MakeHeader(fields, foreign);
         image.AppendTrack(1, {1, 2, 3, 4});
-        image.Save(path);
-        ASSERT_TRUE(CTrackWriter::UpdateHeader(path.c_str(), replacement));
+        image.Save(kPath);
+        ASSERT_TRUE(CTrackWriter::UpdateHeader(kPath.c_str(), replacement));
         // Written in the file's own byte order, the records untouched.
-        const Bytes bytes = ReadBytes(path);
-        EXPECT_EQ(Int32At(bytes, 996), foreign ? int32_t(0xE8030000) : 1000);
+        EXPECT_EQ(Int32At(ReadBytes(kPath), 996), foreign ? int32_t(0xE8030000) : 1000);
         CTrackReader reader;
         TRACK_HEADER header;
-        ASSERT_TRUE(reader.Open(path.c_str(), &header));
+        ASSERT_TRUE(reader.Open(kPath.c_str(), &header));
         EXPECT_TRUE(header.dimension[0] == 64 && header.track_count == 1);
         EXPECT_STREQ(header.scalar_names[0], "new");
         EXPECT_EQ(ReadSeparated(reader, 1, 0), std::vector<float>({1, 2, 3, 4}));
     }
-    WriteBytes(path, Bytes(999, 0));
-    EXPECT_FALSE(CTrackWriter::UpdateHeader(path.c_str(), replacement));
-    EXPECT_EQ(ReadBytes(path), Bytes(999, 0));
-    EXPECT_FALSE(CTrackWriter::UpdateHeader(dir.File("missing").c_str(), replacement));
+    WriteBytes(kPath, Bytes(999, 0));
+    EXPECT_FALSE(CTrackWriter::UpdateHeader(kPath.c_str(), replacement));
+    EXPECT_EQ(ReadBytes(kPath), Bytes(999, 0));
+    EXPECT_FALSE(CTrackWriter::UpdateHeader(kDir.File("missing").c_str(), replacement));
 }
 
 }  // namespace

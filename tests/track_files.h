@@ -30,16 +30,12 @@ class FileImage {
   public:
     explicit FileImage(bool foreign = false) : foreign_(foreign) {}
 
-    void PutInt16(size_t offset, int16_t value) { Put(offset, uint16_t(value), 2); }
-    void PutInt32(size_t offset, int32_t value) { Put(offset, uint32_t(value), 4); }
-    void PutFloat(size_t offset, float value) {
-        uint32_t word;
-        std::memcpy(&word, &value, 4);
-        Put(offset, word, 4);
-    }
+    void PutInt16(size_t offset, int16_t value) { Put(offset, value); }
+    void PutInt32(size_t offset, int32_t value) { Put(offset, value); }
+    void PutFloat(size_t offset, float value) { Put(offset, value); }
     void PutText(size_t offset, const char* text) {
-        Reserve(offset + std::strlen(text) + 1);
-        std::memcpy(&bytes[offset], text, std::strlen(text) + 1);
+        for (size_t i = 0; i <= std::strlen(text); ++i)
+            Put(offset + i, text[i]);
     }
     void AppendInt32(int32_t value) { PutInt32(bytes.size(), value); }
     void AppendFloats(const std::vector<float>& values) {
@@ -56,15 +52,12 @@ class FileImage {
     Bytes bytes;
 
   private:
-    void Reserve(size_t size) {
-        if (bytes.size() < size) bytes.resize(size, 0);
-    }
-    void Put(size_t offset, uint32_t value, int size) {
-        Reserve(offset + size);
-        for (int i = 0; i < size; ++i) {
-            const int shift = 8 * (foreign_ ? size - 1 - i : i);
-            bytes[offset + i] = uint8_t(value >> shift);
-        }
+    // Stores `value` at `offset`, growing the image as needed, in the image's byte order.
+    template <class T>
+    void Put(size_t offset, T value) {
+        if (bytes.size() < offset + sizeof(T)) bytes.resize(offset + sizeof(T), 0);
+        std::memcpy(&bytes[offset], &value, sizeof(T));
+        if (foreign_) std::reverse(&bytes[offset], &bytes[offset] + sizeof(T));
     }
     bool foreign_;
 };
@@ -87,13 +80,11 @@ inline FileImage MakeHeader(const HeaderFields& f, bool foreign = false) {
         image.PutInt16(6 + 2 * i, f.dims[i]);
         image.PutFloat(12 + 4 * i, f.voxel[i]);
     }
-    image.PutInt16(36, int16_t(f.scalar_names.size()));
-    for (size_t i = 0; i < f.scalar_names.size() && i < 10; ++i) {
-        image.PutText(38 + 20 * i, f.scalar_names[i].c_str());
-    }
-    image.PutInt16(238, int16_t(f.property_names.size()));
-    for (size_t i = 0; i < f.property_names.size() && i < 10; ++i) {
-        image.PutText(240 + 20 * i, f.property_names[i].c_str());
+    // Each count is followed by its table of ten 20-byte names.
+    for (auto [at, names] : {std::make_pair(36, &f.scalar_names), {238, &f.property_names}}) {
+        image.PutInt16(at, int16_t(names->size()));
+        for (size_t i = 0; i < names->size() && i < 10; ++i)
+            image.PutText(at + 2 + 20 * i, (*names)[i].c_str());
     }
     image.PutText(948, "LPS");
     image.PutFloat(956, 1.0f);
