@@ -18,11 +18,10 @@ const std::string kPath = kDir.File("t.trk");
 
 // Two scalars and three properties: a 2-point track, a 0-point track and a 1-point track, with
 // every value distinct.
-const std::vector<int> kCounts = {2, 0, 1};
-const std::vector<std::vector<float>> kBodies = {
-    {1, 2, 3, 10, 11, 4, 5, 6, 12, 13, 100, 101, 102},
-    {200, 201, 202},
-    {7.5f, -8.25f, 9, 14, 15, 300, 301, 302},
+const Track kTracks[3] = {
+    {{1, 2, 3, 4, 5, 6}, {10, 11, 12, 13}, {100, 101, 102}},
+    {{}, {}, {200, 201, 202}},
+    {{7.5f, -8.25f, 9}, {14, 15}, {300, 301, 302}},
 };
 
 FileImage SampleImage(bool foreign, int track_count = 0) {
@@ -31,8 +30,8 @@ FileImage SampleImage(bool foreign, int track_count = 0) {
     fields.property_names = {"p0", "p1", "p2"};
     fields.track_count = track_count;
     FileImage image = MakeHeader(fields, foreign);
-    for (size_t t = 0; t < kCounts.size(); ++t)
-        image.AppendTrack(kCounts[t], kBodies[t]);
+    for (const Track& track : kTracks)
+        image.AppendTrack(track);
     return image;
 }
 
@@ -42,20 +41,16 @@ bool OpenImage(CTrackReader& reader, const FileImage& image, TRACK_HEADER* heade
     return reader.Open(kPath.c_str(), header);
 }
 
-// Reads the next track in separated form and lays it out in file order again.
+// Reads the next track in separated form; its body in file order.
 std::vector<float> ReadSeparated(CTrackReader& reader, int scalar_count, int property_count) {
     int n;
     if (!reader.GetNextPointCount(&n)) return {-1};
-    std::vector<float> points(3 * n), scalars(size_t(scalar_count) * n), body;
-    std::vector<float> properties(property_count);
-    if (!reader.GetNextTrackData(n, points.data(), scalars.data(), properties.data())) return {-2};
-    for (int i = 0; i < n; ++i) {
-        body.insert(body.end(), &points[3 * i], &points[3 * i] + 3);
-        body.insert(body.end(), &scalars[0] + scalar_count * i,
-                    &scalars[0] + scalar_count * (i + 1));
-    }
-    body.insert(body.end(), properties.begin(), properties.end());
-    return body;
+    Track track{std::vector<float>(3 * n), std::vector<float>(size_t(scalar_count) * n),
+                std::vector<float>(property_count)};
+    if (!reader.GetNextTrackData(n, track.points.data(), track.scalars.data(),
+                                 track.properties.data()))
+        return {-2};
+    return track.Body();
 }
 
 TEST(TrackReader, BothByteOrdersThroughBothForms) {
@@ -67,12 +62,12 @@ TEST(TrackReader, BothByteOrdersThroughBothForms) {
         TRACK_HEADER header;
         ASSERT_TRUE(OpenImage(reader, SampleImage(foreign, 3), &header));
         EXPECT_EQ(0, std::memcmp(&header, native.bytes.data(), 1000));
-        EXPECT_EQ(ReadSeparated(reader, 2, 3), kBodies[0]);
-        EXPECT_EQ(ReadSeparated(reader, 2, 3), kBodies[1]);
+        EXPECT_EQ(ReadSeparated(reader, 2, 3), kTracks[0].Body());
+        EXPECT_EQ(ReadSeparated(reader, 2, 3), kTracks[1].Body());
         int n;
-        std::vector<float> block(kBodies[2].size());
+        std::vector<float> block(8);
         ASSERT_TRUE(reader.GetNextPointCount(&n) && reader.GetNextRawData(n, block.data()));
-        EXPECT_EQ(block, kBodies[2]);
+        EXPECT_EQ(block, kTracks[2].Body());
         EXPECT_FALSE(reader.GetNextPointCount(&n));
         EXPECT_STREQ(reader.GetLastErrorMessage(), "Can not read from file");
     }
@@ -294,15 +289,12 @@ TEST(TrackWriter, WritesTheExactBytes) {
         std::memcpy(&header, given.bytes.data(), 1000);
         CTrackWriter writer;
         ASSERT_TRUE(writer.Initialize(kPath.c_str(), header));
-        for (size_t t = 0; t < kCounts.size(); ++t) {
-            std::vector<float> block = kBodies[t], points, scalars;
-            for (int i = 0; i < kCounts[t]; ++i) {
-                points.insert(points.end(), &block[5 * i], &block[5 * i] + 3);
-                scalars.insert(scalars.end(), &block[5 * i] + 3, &block[5 * i] + 5);
-            }
-            ASSERT_TRUE(variant == 3 ? writer.WriteNextTrack(kCounts[t], block.data())
-                                     : writer.WriteNextTrack(kCounts[t], points.data(),
-                                                             scalars.data(), &block.end()[-3]));
+        for (Track track : kTracks) {
+            std::vector<float> block = track.Body();
+            ASSERT_TRUE(variant == 3
+                            ? writer.WriteNextTrack(track.Count(), block.data())
+                            : writer.WriteNextTrack(track.Count(), track.points.data(),
+                                                    track.scalars.data(), track.properties.data()));
         }
         ASSERT_TRUE(writer.Close());
         EXPECT_EQ(FirstDifference(ReadBytes(kPath), expected.bytes), "");

@@ -34,22 +34,6 @@ RunResult RunFibrejoin(const TempDir& dir, const std::vector<std::string>& args)
             std::string(err_bytes.begin(), err_bytes.end())};
 }
 
-// One track: points (x, y, z per point), scalars per point, properties.
-struct Track {
-    std::vector<float> points, scalars, properties;
-    int Count() const { return int(points.size() / 3); }
-    std::vector<float> Body(size_t scalar_count) const {
-        std::vector<float> body;
-        for (size_t i = 0; i < points.size() / 3; ++i) {
-            body.insert(body.end(), &points[3 * i], &points[3 * i] + 3);
-            body.insert(body.end(), scalars.begin() + scalar_count * i,
-                        scalars.begin() + scalar_count * (i + 1));
-        }
-        body.insert(body.end(), properties.begin(), properties.end());
-        return body;
-    }
-};
-
 struct TrackSet {
     HeaderFields fields;
     std::vector<Track> tracks;
@@ -58,7 +42,7 @@ struct TrackSet {
     FileImage Image() const {
         FileImage image = MakeHeader(fields, foreign);
         for (const Track& track : tracks)
-            image.AppendTrack(track.Count(), track.Body(fields.scalar_names.size()));
+            image.AppendTrack(track);
         return image;
     }
     void Save(const std::string& path) const { Image().Save(path); }
@@ -117,7 +101,7 @@ Bytes ExpectedMerge(const std::vector<TrackSet>& inputs) {
                 track.scalars.assign(scalar_names.size() * track.Count(), 0.0f);
             track.properties.resize(property_names.size(), 0.0f);
             track.properties.back() = float(k);
-            image.AppendTrack(track.Count(), track.Body(scalar_names.size()));
+            image.AppendTrack(track);
             ++track_count;
         }
     }

@@ -24,6 +24,23 @@ inline void WriteBytes(const std::string& path, const Bytes& bytes) {
         .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
 }
 
+// One track with its values apart: points (x, y, z each), scalars (as many per point), properties.
+struct Track {
+    std::vector<float> points, scalars, properties;
+    int Count() const { return int(points.size() / 3); }
+    // The record body in file order: each point followed by its scalars, then the properties.
+    std::vector<float> Body() const {
+        const size_t n = points.size() / 3, width = n ? scalars.size() / n : 0;
+        std::vector<float> body;
+        for (size_t i = 0; i < n; ++i) {
+            body.insert(body.end(), points.begin() + 3 * i, points.begin() + 3 * i + 3);
+            body.insert(body.end(), scalars.begin() + width * i, scalars.begin() + width * (i + 1));
+        }
+        body.insert(body.end(), properties.begin(), properties.end());
+        return body;
+    }
+};
+
 // A growing byte image of a file; `foreign` writes every multi-byte value big-endian (the
 // opposite of the little-endian machines the toolkit runs on).
 class FileImage {
@@ -47,6 +64,7 @@ class FileImage {
         AppendInt32(n);
         AppendFloats(body);
     }
+    void AppendTrack(const Track& track) { AppendTrack(track.Count(), track.Body()); }
     void Save(const std::string& path) const { WriteBytes(path, bytes); }
 
     Bytes bytes;
