@@ -25,11 +25,7 @@ const Track kTracks[3] = {
 };
 
 FileImage SampleImage(bool foreign, int track_count = 0) {
-    HeaderFields fields;
-    fields.scalar_names = {"fa", "md"};
-    fields.property_names = {"p0", "p1", "p2"};
-    fields.track_count = track_count;
-    FileImage image = MakeHeader(fields, foreign);
+    FileImage image = MakeHeader({{"fa", "md"}, {"p0", "p1", "p2"}, track_count}, foreign);
     for (const Track& track : kTracks)
         image.AppendTrack(track);
     return image;
@@ -74,10 +70,7 @@ TEST(TrackReader, BothByteOrdersThroughBothForms) {
 }
 
 TEST(TrackReader, SkipsWithoutBuffersAndReadsWidePoints) {
-    HeaderFields fields;
-    fields.scalar_names = {"a", "b", "c", "d"};
-    fields.property_names = {"p", "q"};
-    FileImage image = MakeHeader(fields);
+    FileImage image = MakeHeader({{"a", "b", "c", "d"}, {"p", "q"}});
     // 1500 points: more than one internal run of points.
     std::vector<float> body, expected_points;
     for (int i = 0; i < 1500; ++i) {
@@ -121,9 +114,7 @@ TEST(TrackReader, HeaderVariants) {
 
     // header_size 0 is native order and stays 0 in memory; empty orientation and zero axis
     // vectors get their defaults, axis elements 3 and 5 keep their values.
-    HeaderFields fields;
-    fields.header_size = 0;
-    FileImage image = MakeHeader(fields);
+    FileImage image = MakeHeader({{}, {}, 0, 0});
     image.PutInt32(948, 0);
     image.PutFloat(956, 0.0f);
     image.PutFloat(968, 7.0f);
@@ -176,14 +167,12 @@ TEST(TrackReader, HeaderVariants) {
 }
 
 TEST(TrackReader, TruncatedAndHostileRecords) {
-    HeaderFields fields;
-    fields.property_names = {"p"};
     CTrackReader reader;
     int n;
     float buffer[16];
 
     // A body cut short fails; a point count cut short is the end.
-    FileImage image = MakeHeader(fields);
+    FileImage image = MakeHeader({{}, {"p"}});
     image.AppendTrack(2, {1, 2, 3, 4, 5, 6, 7});
     image.AppendTrack(2, {1, 2, 3, 4});
     ASSERT_TRUE(OpenImage(reader, image) && reader.GetNextPointCount(&n) &&
@@ -207,8 +196,7 @@ TEST(TrackReader, TruncatedAndHostileRecords) {
     EXPECT_FALSE(reader.GetNextPointCount(&n));
 
     // Negative and oversized counts never reach the caller's buffer; a negative one ends a scan.
-    fields.property_names.clear();
-    image = MakeHeader(fields);
+    image = MakeHeader({});
     image.AppendTrack(-1, {1, 2, 3});
     image.AppendTrack(INT_MAX, {1, 2, 3});
     ASSERT_TRUE(OpenImage(reader, image) && reader.GetNextPointCount(&n));
@@ -218,7 +206,7 @@ TEST(TrackReader, TruncatedAndHostileRecords) {
     EXPECT_EQ(reader.GetNumberOfTracks(), 0);
 
     // Negative counts in a header make no record layout.
-    image = MakeHeader(fields);
+    image = MakeHeader({});
     image.PutInt16(36, -4);
     image.AppendTrack(1, {1, 2, 3});
     ASSERT_TRUE(OpenImage(reader, image) && reader.GetNextPointCount(&n));
@@ -246,11 +234,7 @@ TEST(TrackReader, CountingAndProgress) {
     EXPECT_EQ(count + reader.GetProgress(), 0);
 
     // The header's count is taken as it is.
-    HeaderFields fields;
-    fields.track_count = 5;
-    fields.scalar_names = {"s"};
-    fields.property_names = {"p"};
-    FileImage image = MakeHeader(fields);
+    FileImage image = MakeHeader({{"s"}, {"p"}, 5});
     ASSERT_TRUE(OpenImage(reader, image));
     EXPECT_FALSE(reader.GetNextRawData(-1, nullptr));
     EXPECT_EQ(reader.GetNumberOfTracks(), 5);
@@ -319,17 +303,11 @@ TEST(TrackWriter, HeaderCountsAndLifecycle) {
                     writer.Initialize(second.c_str(), wide_dims, voxel, aux, 1) &&
                     writer.WriteNextTrack(1, point, &scalar, nullptr));
     }
-    HeaderFields fields;
-    fields.dims[0] = 4, fields.dims[1] = 5, fields.dims[2] = 6;
-    fields.voxel[0] = 1, fields.voxel[1] = 2, fields.voxel[2] = 3;
-    fields.track_count = 2;
-    FileImage expected = MakeHeader(fields);
+    FileImage expected = MakeHeader({{}, {}, 2, 1000, {4, 5, 6}, {1, 2, 3}});
     expected.bytes.resize(1008, 0);  // two zero-point tracks; zeros for no aux vector
     EXPECT_EQ(FirstDifference(ReadBytes(kPath), expected.bytes), "");
-    fields.dims[0] = 5, fields.dims[1] = 2, fields.dims[2] = 3;
-    fields.track_count = 0;  // destroyed without Close: the header of Initialize stays
-    fields.scalar_names = {""};
-    expected = MakeHeader(fields);
+    // Destroyed without Close: the header of Initialize stays, with its count of 0.
+    expected = MakeHeader({{""}, {}, 0, 1000, {5, 2, 3}, {1, 2, 3}});
     for (int i = 0; i < 3; ++i)
         expected.PutFloat(24 + 4 * i, aux[i]);
     expected.AppendTrack(1, {1, 2, 3, 9});
@@ -371,8 +349,6 @@ TEST(TrackWriter, HeaderCountsAndLifecycle) {
 }
 
 TEST(TrackWriter, UpdateHeaderOfAFileByName) {
-    HeaderFields fields;
-    fields.scalar_names = {"s"};
     TRACK_HEADER replacement;
     replacement.dimension[0] = 64;
     replacement.scalar_count = 1;
@@ -380,7 +356,7 @@ TEST(TrackWriter, UpdateHeaderOfAFileByName) {
     std::strcpy(replacement.scalar_names[0], "new");
     for (bool foreign : {false, true}) {
         SCOPED_TRACE(foreign ? "foreign" : "native");
-        FileImage image = MakeHeader(fields, foreign);
+        FileImage image = MakeHeader({{"s"}, {}}, foreign);
         image.AppendTrack(1, {1, 2, 3, 4});
         image.Save(kPath);
         ASSERT_TRUE(CTrackWriter::UpdateHeader(kPath.c_str(), replacement));

@@ -80,13 +80,14 @@ class FileImage {
     bool foreign_;
 };
 
+// The header fields tests vary, most often varied first.
 struct HeaderFields {
-    int16_t dims[3] = {10, 20, 30};
-    float voxel[3] = {1.0f, 1.0f, 2.5f};
     std::vector<std::string> scalar_names;  // the count is the number of names
     std::vector<std::string> property_names;
     int32_t track_count = 0;
     int32_t header_size = 1000;
+    int16_t dims[3] = {10, 20, 30};
+    float voxel[3] = {1.0f, 1.0f, 2.5f};
 };
 
 // A 1000-byte header as the toolkit lays it out.
