@@ -48,16 +48,13 @@ struct TrackSet {
     void Save(const std::string& path) const { Image().Save(path); }
 };
 
-// `track_count` tracks of 0 to `max_points` points, with values drawn from `seed`.
-TrackSet MakeSet(unsigned seed, int track_count, std::vector<std::string> scalar_names,
-                 std::vector<std::string> property_names, int max_points = 4) {
+// As many tracks as the header's count, of 0 to `max_points` points, with values drawn from
+// `seed`.
+TrackSet MakeSet(unsigned seed, const HeaderFields& fields, int max_points = 4) {
     std::mt19937 random(seed);
     std::uniform_real_distribution<float> value(-500.0f, 500.0f);
-    TrackSet set;
-    set.fields.scalar_names = std::move(scalar_names);
-    set.fields.property_names = std::move(property_names);
-    set.fields.track_count = track_count;
-    for (int t = 0; t < track_count; ++t) {
+    TrackSet set{fields, {}};
+    for (int t = 0; t < fields.track_count; ++t) {
         const size_t n = random() % unsigned(max_points + 1);
         Track track{std::vector<float>(3 * n),
                     std::vector<float>(set.fields.scalar_names.size() * n),
@@ -124,8 +121,8 @@ TEST(Fibrejoin, MergesToTheBytesTheRulesCallFor) {
             for (std::string& name : scalar_names)
                 name =
                     round == 0 && inputs.empty() ? "first_scalar" : "s" + std::to_string(below(99));
-            inputs.push_back(MakeSet(random(), below(12), scalar_names,
-                                     std::vector<std::string>(below(5), "p"), 60));
+            inputs.push_back(MakeSet(
+                random(), {scalar_names, std::vector<std::string>(below(5), "p"), below(12)}, 60));
             TrackSet& set = inputs.back();
             set.foreign = below(2);
             if (!set.foreign && below(4) == 0) set.fields.header_size = 0;
@@ -168,7 +165,7 @@ TEST(Fibrejoin, RefusalsAndTheirMessages) {
     for (const std::vector<std::string>& args : {std::vector<std::string>{}, {a}, {a, out}})
         expect(args, 1, usage, "", -1);
 
-    TrackSet first = MakeSet(0, 3, {"s"}, {"p"}), second = MakeSet(1, 3, {"s"}, {"p"});
+    TrackSet first = MakeSet(0, {{"s"}, {"p"}, 3}), second = MakeSet(1, {{"s"}, {"p"}, 3});
     first.Save(a);
     expect({missing, a, out}, 1, "Can not open track file " + missing + "\n", "", -1);
 
