@@ -2,8 +2,6 @@
 // when shorter, which the readers must refuse), the rest is the image file. Every reading
 // operation runs on the pair, the histogram and the automatic threshold included.
 #include <algorithm>
-#include <cstdint>
-#include <vector>
 
 #include "FuzzFiles.h"
 #include "volume/AnalyzeVolume.h"
