@@ -141,8 +141,8 @@ TEST(AnalyzeHeader, BytesOnThisMachineAndEveryForm) {
     for (int n : {2, 1, 0, -1})
         SWAP_DOUBLE(values, n);
     EXPECT_EQ(values[0], 1.0);
-    EXPECT_EQ(Bytes((uint8_t*)&values[1], (uint8_t*)&values[2]),
-              Bytes({0xC0, 4, 0, 0, 0, 0, 0, 0}));
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(values);
+    EXPECT_EQ(Bytes(bytes + 8, bytes + 16), Bytes({0xC0, 4, 0, 0, 0, 0, 0, 0}));
 }
 
 TEST(AnalyzeVolume, EveryReaderOfEveryTypeInBothByteOrders) {
@@ -186,7 +186,7 @@ TEST(AnalyzeVolume, ConversionsAndMaskRangesOfExtremeValues) {
     EXPECT_EQ(Mask(v, 6, 4, 0), std::vector<short>(6, 0));
     WritePair(v, 2, std::vector<unsigned char>({255, 3, 100}));
     EXPECT_EQ(Mask(v, 3, 100, 0), std::vector<short>({1, 0, 1}));
-    // An image cut inside its last element (-5): the byte there is stays, the other is 0.
+    // An image cut inside its last element (-5): the byte that is there stays, the other is 0.
     WritePair(v, 4, std::vector<short>({99, 100, 150, 200, 201, -5}));
     std::filesystem::resize_file(v + ".img", 11);
     EXPECT_EQ(Shorts(v, 6), std::vector<short>({99, 100, 150, 200, 201, 0xFB}));

@@ -154,10 +154,10 @@ TEST(VolumeReader, ReadsNeedAVolumeAndStopAtTheEndOfTheData) {
     EXPECT_FALSE(reader.Open(exact.c_str(), one, 1, 1, 0, 0, 1, 0));
     EXPECT_TRUE(reader.Open(exact.c_str(), one, 1, 1, 4, 0, 1, end - 4));
 
-    // Element positions: 32-bit indices, 64-bit byte positions, none before the file.
+    // Element positions: indices within 32 bits (also through a mosaic), byte positions within
+    // 64 bits, negative ones included.
     ASSERT_TRUE(reader.Open(exact.c_str(), 2, 2, 3, 2, 2, 2, 0, 0));
     EXPECT_EQ(reader.GetOffset(0, 0, 2000000000, 0), -1);
-    int32_t value = kUntouched;
     for (int interleaved : {0, 1}) {
         ASSERT_TRUE(reader.Open(exact.c_str(), 1, 1, 1, 1, 1, 2, interleaved, 0));
         EXPECT_EQ(reader.GetOffset(INT32_MAX, 0, 0, 0), int64_t(INT32_MAX) * 2);
@@ -167,6 +167,7 @@ TEST(VolumeReader, ReadsNeedAVolumeAndStopAtTheEndOfTheData) {
                   interleaved ? -1 : int64_t(INT32_MAX) * 2 + 2);
     }
     // An empty grid reads as an empty frame; no frames read as an empty voxel.
+    int32_t value = kUntouched;
     ASSERT_TRUE(reader.Open(exact.c_str(), 2, 0, 3, 1, 1, 2, 0, 0) && reader.Read(&value, 0));
     ASSERT_TRUE(reader.Open(exact.c_str(), 2, 2, 3, 2, 0, 2, 1, 0) && reader.Read(&value, 1, 1, 1));
     EXPECT_EQ(value, kUntouched);
