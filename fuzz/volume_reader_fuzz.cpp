@@ -2,94 +2,46 @@
 // the file itself; its first twelve bytes also give the geometry the reader is opened with:
 // int16 dimX, dimY, dimZ; int8 mosaic, frameCount, elementSize; a flag byte (bit 0: voxel-
 // interleaved); uint16 dataOffset, all little-endian.
-#include <cstdint>
-#include <cstring>
-#include <vector>
+#include <algorithm>
 
 #include "FuzzFiles.h"
 #include "volume/VolumeReader.h"
 
-namespace {
-
-// The largest destination the target allocates for a whole frame; larger frames are skipped,
-// since the caller sizes destinations and the geometry here is arbitrary.
-constexpr int64_t kMaxFrameBytes = int64_t(1) << 16;
-
-struct Geometry {
-    int dims[3];
-    int mosaic, frameCount, elementSize, interleaved;
-    int64_t dataOffset;
-};
-
-Geometry ParseGeometry(const uint8_t* data) {
-    const auto int16 = [data](int at) { return int(int16_t(data[at] | data[at + 1] << 8)); };
-    return {
-        {int16(0), int16(2), int16(4)}, int(int8_t(data[6])), int(int8_t(data[7])),
-        int(int8_t(data[8])),           data[9] & 1,          int64_t(data[10] | data[11] << 8)};
-}
-
-// Both modes read the same file: what memory mode delivers, file mode must deliver too.
-void CompareReads(bool memoryRead, const std::vector<uint8_t>& memoryBytes, bool fileRead,
-                  const std::vector<uint8_t>& fileBytes) {
-    if (memoryRead && (!fileRead || memoryBytes != fileBytes)) __builtin_trap();
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 12) return 0;
     const std::string path = WriteScratch("volume.raw", data, size);
-    Geometry g = ParseGeometry(data);
-
+    const auto int16 = [data](int at) { return int(int16_t(data[at] | data[at + 1] << 8)); };
+    const int x = int16(0), y = int16(2), z = int16(4), dims[3] = {x, y, z};
+    const int frames = int8_t(data[7]), width = int8_t(data[8]);
+    const auto open = [&](CVolumeReader& reader, int inMemory) {
+        return reader.Open(path.c_str(), dims, int8_t(data[6]), frames, width, data[9] & 1,
+                           inMemory, data[10] | data[11] << 8);
+    };
     CVolumeReader file, memory;
-    const bool fileOpen = file.Open(path.c_str(), g.dims, g.mosaic, g.frameCount, g.elementSize,
-                                    g.interleaved, 0, g.dataOffset);
-    const bool memoryOpen = memory.Open(path.c_str(), g.dims, g.mosaic, g.frameCount, g.elementSize,
-                                        g.interleaved, 1, g.dataOffset);
-    if (fileOpen != memoryOpen) __builtin_trap();
-    if (!fileOpen) {
-        // A reader without a readable volume refuses every read.
-        uint8_t element[8];
-        if (file.Read(element, 0, 0, 0, 0) || memory.Read(element, 0) ||
-            file.ReadData(element, 0, 1)) {
-            __builtin_trap();
-        }
-        return 0;
-    }
+    const bool opened = open(file, 0);
+    if (opened != open(memory, 1)) __builtin_trap();
+    if (!opened) return 0;
 
-    const int64_t width = g.elementSize;
-    std::vector<uint8_t> a, b;
-    // A few whole frames, when a frame is of a size a caller could hold.
-    const int64_t frameBytes = int64_t(g.dims[0]) * g.dims[1] * g.dims[2] * width;
-    if (frameBytes >= 0 && frameBytes <= kMaxFrameBytes) {
-        for (int t = -1; t < 3 && t <= g.frameCount; ++t) {
-            a.assign(size_t(frameBytes) + 1, 0);
-            b.assign(size_t(frameBytes) + 1, 0);
-            const bool inMemory = memory.Read(a.data(), t);
-            CompareReads(inMemory, a, file.Read(b.data(), t), b);
-        }
+    // `read` fills a destination of `bytes` bytes from each reader: what memory mode delivers,
+    // file mode must deliver too. The destinations have a spare byte for reads that overrun.
+    const auto compare = [&](int64_t bytes, auto read) {
+        std::vector<uint8_t> a(size_t(bytes) + 1), b(size_t(bytes) + 1);
+        const bool fromMemory = read(memory, a.data()), fromFile = read(file, b.data());
+        if (fromMemory && (!fromFile || a != b)) __builtin_trap();
+    };
+    // A few whole frames, when a frame is of a size a caller could hold (the caller sizes
+    // destinations, and the geometry here is arbitrary).
+    const int64_t frameBytes = int64_t(x) * y * z * width;
+    for (int t = -1; t < 3 && t <= frames && frameBytes >= 0 && frameBytes <= (1 << 16); ++t)
+        compare(frameBytes, [t](CVolumeReader& r, uint8_t* to) { return r.Read(to, t); });
+    // Voxels and elements at corners of the grid, and at coordinates just outside it.
+    const int corners[][3] = {
+        {0, 0, 0}, {x - 1, y - 1, z - 1}, {x / 2, y / 2, z / 2}, {-1, 0, 0}, {x, y, z}};
+    for (const int* c : corners) {
+        compare(int64_t(std::max(frames, 0)) * width,
+                [c](CVolumeReader& r, uint8_t* to) { return r.Read(to, c); });
+        for (int t : {0, frames - 1})
+            compare(width, [c, t](CVolumeReader& r, uint8_t* to) { return r.Read(to, c, t); });
     }
-    // Corners of the grid, and coordinates just outside it.
-    const int coordinates[][3] = {{0, 0, 0},
-                                  {g.dims[0] - 1, g.dims[1] - 1, g.dims[2] - 1},
-                                  {g.dims[0] / 2, g.dims[1] / 2, g.dims[2] / 2},
-                                  {-1, 0, 0},
-                                  {g.dims[0], g.dims[1], g.dims[2]}};
-    const int64_t voxelBytes = int64_t(g.frameCount > 0 ? g.frameCount : 0) * width;
-    for (const int* c : coordinates) {
-        a.assign(size_t(voxelBytes) + 1, 0);
-        b.assign(size_t(voxelBytes) + 1, 0);
-        const bool inMemory = memory.Read(a.data(), c);
-        CompareReads(inMemory, a, file.Read(b.data(), c), b);
-        for (int t : {0, g.frameCount - 1}) {
-            file.GetOffset(c[0], c[1], c[2], t);
-            a.assign(size_t(width), 0);
-            b.assign(size_t(width), 0);
-            const bool elementInMemory = memory.Read(a.data(), c, t);
-            CompareReads(elementInMemory, a, file.Read(b.data(), c[0], c[1], c[2], t), b);
-        }
-    }
-    file.Close();
-    memory.Close();
     return 0;
 }
