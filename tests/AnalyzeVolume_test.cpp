@@ -164,6 +164,14 @@ TEST(AnalyzeVolume, EveryReaderOfEveryTypeInBothByteOrders) {
     EXPECT_EQ(foreign.headerSize, 0x5C010000);
     foreign.headerSize = native.headerSize;
     EXPECT_EQ(std::memcmp(&foreign, &native, sizeof(native)), 0);
+    // Any size but a native 348 marks a foreign header, also one that is 348 in neither order.
+    Bytes bytes = ReadBytes(dir.File("f64.hdr"));
+    std::memcpy(bytes.data(), "\1\2\3\4", 4);
+    WriteBytes(dir.File("f64.hdr"), bytes);
+    ASSERT_EQ(CAnalyzeVolume::ReadHeader(dir.File("f64").c_str(), foreign), 1);
+    EXPECT_EQ(foreign.headerSize, 0x04030201);
+    foreign.headerSize = native.headerSize;
+    EXPECT_EQ(std::memcmp(&foreign, &native, sizeof(native)), 0);
 }
 
 TEST(AnalyzeVolume, ConversionsAndMaskRangesOfExtremeValues) {

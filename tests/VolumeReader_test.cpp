@@ -152,6 +152,10 @@ TEST(VolumeReader, ReadsNeedAVolumeAndStopAtTheEndOfTheData) {
     EXPECT_FALSE(reader.Open(exact.c_str(), big, 1, INT32_MAX, INT32_MAX, 0, 1, 0));
     EXPECT_FALSE(reader.Open(exact.c_str(), one, 1, -1, 4, 0, 1, 0));
     EXPECT_FALSE(reader.Open(exact.c_str(), one, 1, 1, 0, 0, 1, 0));
+    const int negative[3] = {-3, 2, 2};
+    EXPECT_FALSE(reader.Open(exact.c_str(), negative, 1, 1, 4, 0, 1, 0) ||
+                 reader.Open(exact.c_str(), one, 1, 1, 4, 0, 1, -1) ||
+                 reader.Open(exact.c_str(), big, 1, 1 << 20, 8, 0, 1, 0));
     EXPECT_TRUE(reader.Open(exact.c_str(), one, 1, 1, 4, 0, 1, end - 4));
 
     // Element positions: indices within 32 bits (also through a mosaic), byte positions within
@@ -165,6 +169,8 @@ TEST(VolumeReader, ReadsNeedAVolumeAndStopAtTheEndOfTheData) {
         EXPECT_EQ(reader.GetOffset(INT32_MAX, 1, 0, 0), -1);
         EXPECT_EQ(reader.GetOffset(INT32_MAX, 0, 0, 1),
                   interleaved ? -1 : int64_t(INT32_MAX) * 2 + 2);
+        int32_t element;
+        EXPECT_FALSE(reader.Read(&element, 0, 0, 0, -1)) << "a negative position";
     }
     // An empty grid reads as an empty frame; no frames read as an empty voxel.
     int32_t value = kUntouched;
