@@ -34,8 +34,10 @@ class CTrack {
     // column to follow. directionFlag 0 appends the points, starting with the seed; any other
     // value grows the opposite way and puts the points in front of what the buffer held, farthest
     // first and without the seed. A track ends at a voxel outside the grid or the mask, at a turn
-    // beyond the angle, when the buffer exceeds 12002 floats (15002 for the fixed step), or when
-    // a step no longer moves the position; the points stored until then stay.
+    // beyond the angle, when the buffer exceeds 12002 floats (15002 for the fixed step), or, for
+    // the three methods that walk voxel by voxel (all but the fixed step), when a step no longer
+    // moves the position; the points stored until then stay. A fixed step of length 0 stores the
+    // seed again at every step until the buffer is full.
 
     // One point per voxel entered, following that voxel's own eigenvector.
     static void GetTrackFACT(int* dims, float* voxelSize, float* tensors, short* mask, float* seed,
