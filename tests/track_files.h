@@ -50,8 +50,9 @@ class FileImage {
     void PutInt16(size_t offset, int16_t value) { Put(offset, value); }
     void PutInt32(size_t offset, int32_t value) { Put(offset, value); }
     void PutFloat(size_t offset, float value) { Put(offset, value); }
-    void PutText(size_t offset, const char* text) {
-        for (size_t i = 0; i <= std::strlen(text); ++i)
+    void PutText(size_t offset, const char* text) {  // with its terminating zero
+        const size_t length = std::strlen(text) + 1;
+        for (size_t i = 0; i < length; ++i)
             Put(offset + i, text[i]);
     }
     void AppendInt32(int32_t value) { PutInt32(bytes.size(), value); }
