@@ -122,8 +122,12 @@ CopyResult CopyTracks(const char* path, float tag, const TRACK_HEADER& merged, C
 }  // namespace
 
 int RunMergeCommand(int argc, char** argv) {
+    return RunMergeCommand(argc, argv, stdout, stderr);
+}
+
+int RunMergeCommand(int argc, char** argv, FILE* out, FILE* err) {
     if (argc < 4) {
-        Report(stdout, "Usage: fibrejoin INPUT_TRACK_FILE_1 INPUT_TRACK_FILE_2 ... OUTPUT_FILE ");
+        Report(out, "Usage: fibrejoin INPUT_TRACK_FILE_1 INPUT_TRACK_FILE_2 ... OUTPUT_FILE ");
         return 1;
     }
     const int first_input = 1;
@@ -136,7 +140,7 @@ int RunMergeCommand(int argc, char** argv) {
     {
         CTrackReader reader;
         if (!reader.Open(argv[first_input], dims, voxel_size)) {
-            Report(stdout, "Can not open track file ", argv[first_input]);
+            Report(out, "Can not open track file ", argv[first_input]);
             return 1;
         }
     }
@@ -144,14 +148,14 @@ int RunMergeCommand(int argc, char** argv) {
     TRACK_HEADER merged;
     CTrackReader::GetHeader(argv[first_input], &merged);
     if (!HasSupportedCounts(merged)) {
-        Report(stderr, count_message, argv[first_input]);
+        Report(err, count_message, argv[first_input]);
         return 1;
     }
     for (int i = first_input + 1; i <= last_input; ++i) {
         TRACK_HEADER input;
         CTrackReader::GetHeader(argv[i], &input);
         if (!HasSupportedCounts(input)) {
-            Report(stderr, count_message, argv[i]);
+            Report(err, count_message, argv[i]);
             return 1;
         }
         TakeWiderNames(merged.property_count, merged.property_names, input.property_count,
@@ -159,8 +163,7 @@ int RunMergeCommand(int argc, char** argv) {
         TakeWiderNames(merged.scalar_count, merged.scalar_names, input.scalar_count,
                        input.scalar_names);
         if (!MatchesGrid(input, dims, voxel_size)) {
-            Report(stderr, "Input tracks have unmatched dimension and/or voxel_size from ",
-                   argv[i]);
+            Report(err, "Input tracks have unmatched dimension and/or voxel_size from ", argv[i]);
             return 1;
         }
     }
@@ -172,7 +175,7 @@ int RunMergeCommand(int argc, char** argv) {
     CTrackWriter writer;
     if (IsOneOfTheInputs(output, argv + first_input, last_input - first_input + 1) ||
         !writer.Initialize(output, merged)) {
-        Report(stdout, "Can not write track file ", output);
+        Report(out, "Can not write track file ", output);
         return 1;
     }
 
@@ -183,10 +186,10 @@ int RunMergeCommand(int argc, char** argv) {
             case CopyResult::Copied:
                 break;
             case CopyResult::OpenFailed:
-                Report(stderr, "Can not open track file ", argv[i]);
+                Report(err, "Can not open track file ", argv[i]);
                 return 1;
             case CopyResult::ReadFailed:
-                Report(stdout, "Can not read track data from ", argv[i]);
+                Report(out, "Can not read track data from ", argv[i]);
                 return 1;
         }
     }

@@ -9,8 +9,15 @@
 #ifndef FIBREJOIN_MERGE_MERGECOMMAND_H
 #define FIBREJOIN_MERGE_MERGECOMMAND_H
 
+#include <cstdio>
+
 // Runs the command on an argument list as main receives it (argv[0] is the program name).
 // Returns the exit status: 0 after a merge, 1 after any reported failure.
 int RunMergeCommand(int argc, char** argv);
+
+// The same, with the messages meant for standard output going to `out` and those meant for
+// standard error going to `err` (the two may be one stream), for callers that report them their
+// own way. The streams stay open.
+int RunMergeCommand(int argc, char** argv, FILE* out, FILE* err);
 
 #endif  // FIBREJOIN_MERGE_MERGECOMMAND_H
