@@ -21,10 +21,8 @@ def test_tracks_are_views_of_the_given_arrays():
 
 @pytest.mark.parametrize("arguments, error", [
     (dict(points=POINTS[:, :2]), ValueError),
-    (dict(points=POINTS.ravel()), ValueError),
     (dict(points="points"), TypeError),
-    (dict(offsets=[0, 2, 2, 4]), ValueError),  # does not end at the point count
-    (dict(offsets=[1, 2, 5]), ValueError),
+    (dict(offsets=[0, 2, 2, 4]), ValueError),  # not up to the point count
     (dict(offsets=[0, 3, 2, 5]), ValueError),
     (dict(offsets=[0.0, 5.0]), TypeError),
     (dict(scalars=np.zeros((4, 1))), ValueError),
