@@ -12,7 +12,7 @@ assert HEADER.itemsize == 1000
 
 
 def header(scalar_names=(), property_names=(), dims=(10, 20, 30), voxel=(1.0, 1.0, 2.5)):
-    """A header as the toolkit writes it, with the given name tables (their sizes are the counts)."""
+    """A header as the toolkit writes it, with the given name tables (their sizes: the counts)."""
     h = np.zeros((), HEADER)
     h["magic"], h["dimension"], h["voxel_size"] = b"TRACK", dims, voxel
     h["scalar_count"], h["property_count"] = len(scalar_names), len(property_names)
