@@ -214,38 +214,83 @@ bool Fail(const std::string& path, const std::string& reason, std::string& messa
     return false;
 }
 
+// The NIfTI library overruns its stack on some NIfTI-2 headers with a wild dimension count and
+// prints to stderr whatever its message level, so the few fields it trusts are checked here
+// before it sees the header: the header size (either byte order), the dimensions and the data
+// type. `path` names the header file.
+bool CheckHeaderStart(const std::string& path, std::string& message) {
+    union {
+        nifti_1_header n1;
+        nifti_2_header n2;
+        unsigned char bytes[sizeof(nifti_2_header)];
+    } start{};
+    gzFile file = gzopen(path.c_str(), "rb");  // reads plain files as they are
+    if (!file) return Fail(path, "cannot open: " + Reason(), message);
+    const int got = gzread(file, start.bytes, unsigned(sizeof start.bytes));
+    gzclose(file);
+    int32_t size = start.n1.sizeof_hdr, swapped = size;
+    ReverseBytes(swapped);
+    const bool swap = swapped == 348 || swapped == 540;
+    if (swap) size = swapped;
+    if ((size != 348 && size != 540) || got < size)
+        return Fail(path, "not a NIfTI or Analyze image", message);
+    std::array<int64_t, 8> dim{};
+    int16_t datatype = size == 348 ? start.n1.datatype : start.n2.datatype;
+    for (size_t i = 0; i < 8; ++i) {
+        if (size == 348) {
+            int16_t value = start.n1.dim[i];
+            if (swap) ReverseBytes(value);
+            dim[i] = value;
+        } else {
+            int64_t value = start.n2.dim[i];
+            if (swap) ReverseBytes(value);
+            dim[i] = value;
+        }
+    }
+    if (swap) ReverseBytes(datatype);
+    if (dim[0] < 1 || dim[0] > 7) {
+        return Fail(path, std::to_string(dim[0]) + " dimensions, an image has 1 to 7", message);
+    }
+    for (size_t i = 1; i <= size_t(dim[0]); ++i) {
+        if (dim[i] < 1) {
+            return Fail(path, "dimension " + std::to_string(i) + " is " + std::to_string(dim[i]),
+                        message);
+        }
+    }
+    if (!FindCode(datatype)) {
+        return Fail(path,
+                    std::string("data type ") + nifti_datatype_string(datatype) + " (" +
+                        std::to_string(datatype) + ") cannot be read",
+                    message);
+    }
+    return true;
+}
+
 // Reads and checks the header of `path`, filling the layout and the geometry of `image`.
 bool ReadHeader(const std::string& path, Layout& layout, Image& image, std::string& message) {
     nifti_set_debug_level(0);
-    if (access(path.c_str(), R_OK) != 0) {
-        // A pair may be named by its title alone; the library finds the header then.
-        std::unique_ptr<char, MallocFree> found(nifti_findhdrname(path.c_str()));
-        if (!found) return Fail(path, "cannot open: " + Reason(), message);
+    // A pair may be named by its title or its image file; the library finds the header.
+    std::unique_ptr<char, MallocFree> headerPath(nifti_findhdrname(path.c_str()));
+    if (!headerPath) {
+        if (access(path.c_str(), R_OK) != 0) return Fail(path, "cannot open: " + Reason(), message);
+        return Fail(path, "not a NIfTI or Analyze image", message);
     }
+    if (!CheckHeaderStart(headerPath.get(), message)) return false;
     const UniqueNifti header(nifti_image_read(path.c_str(), 0));
     if (!header) return Fail(path, "not a NIfTI or Analyze image", message);
     const nifti_image& h = *header;
     if (h.nifti_type == NIFTI_FTYPE_ASCII) return Fail(path, "ASCII NIfTI is not read", message);
 
+    // Checked above, read again as the library saw them.
     const int64_t ndim = h.dim[0];
-    if (ndim < 1 || ndim > 7) {
-        return Fail(path, std::to_string(ndim) + " dimensions, an image has 1 to 7", message);
-    }
+    if (ndim < 1 || ndim > 7) return Fail(path, "unusable dimensions", message);
     for (int i = 0; i < 7; ++i) {
         const int64_t size = i < ndim ? h.dim[i + 1] : 1;
-        if (size < 1) {
-            return Fail(path, "dimension " + std::to_string(i + 1) + " is " + std::to_string(size),
-                        message);
-        }
+        if (size < 1) return Fail(path, "unusable dimensions", message);
         layout.dims[size_t(i)] = size;
     }
     const TypeInfo* type = FindCode(h.datatype);
-    if (!type) {
-        return Fail(path,
-                    std::string("data type ") + nifti_datatype_string(h.datatype) + " (" +
-                        std::to_string(h.datatype) + ") cannot be read",
-                    message);
-    }
+    if (!type) return Fail(path, "unusable data type", message);
     layout.type = *type;
     int64_t count = 0, bytes = 0, end = 0;
     const auto& d = layout.dims;
