@@ -52,10 +52,9 @@ bool CreateFiles() {
             value = float(state >> 20) * 0.5f;
         }
         std::string message;
-        const bool written = fibrejoin::WriteImage(File(false), image, fibrejoin::VoxelType::Float32,
-                                                   message) &&
-                             fibrejoin::WriteImage(File(true), image,
-                                                   fibrejoin::VoxelType::Float32, message);
+        const bool written =
+            fibrejoin::WriteImage(File(false), image, fibrejoin::VoxelType::Float32, message) &&
+            fibrejoin::WriteImage(File(true), image, fibrejoin::VoxelType::Float32, message);
         if (!written) std::fprintf(stderr, "%s\n", message.c_str());
         _exit(written ? 0 : 1);
     }
