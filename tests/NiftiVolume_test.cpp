@@ -243,6 +243,30 @@ TEST_F(NiftiTest, RoundTripsThroughBothExtensionsAndNibabelReadsThem) {
     EXPECT_TRUE(RunScript(dir, "check", names));
 }
 
+// More values than the reader converts at a time, in a type narrower than float: the tensors
+// are gathered from several chunks, each volume's value landing in its voxel's slot.
+TEST_F(NiftiTest, ReadsATensorImageLargerThanOneChunk) {
+    Image image;
+    image.dims = {64, 64, 48, 6};
+    image.voxelSize = {2, 2, 2};
+    const int64_t voxels = image.VoxelsPerVolume();
+    for (int64_t n = 0; n < 6 * voxels; ++n)
+        image.voxels.push_back(float(n / voxels * 40 + n % 7));
+    std::string message;
+    ASSERT_TRUE(WriteImage(dir.File("tensor.nii.gz"), image, VoxelType::UInt8, message));
+    TensorImage tensors;
+    ASSERT_TRUE(ReadTensorImage(dir.File("tensor.nii.gz"), TensorOrder::DiagonalFirst,
+                                TensorFrame::Voxel, tensors, message))
+        << message;
+    ASSERT_EQ(tensors.tensors.size(), size_t(6 * voxels));
+    const int slot[6] = {0, 3, 5, 1, 2, 4};  // where each stored volume goes
+    for (int64_t v = 0; v < voxels; v += 997)
+        for (int e = 0; e < 6; ++e)
+            ASSERT_EQ(tensors.tensors[size_t(6 * v + slot[e])],
+                      float(e * 40 + (e * voxels + v) % 7))
+                << v << " " << e;
+}
+
 // Header fields of a NIfTI-1 file, patched to make bad or scaled inputs.
 void PatchInt16(Bytes& bytes, size_t offset, int16_t value) {
     std::memcpy(&bytes[offset], &value, 2);

@@ -24,8 +24,9 @@ namespace fibrejoin {
 
 namespace {
 
-// Raw bytes read and converted at a time: small beside any image worth reading in chunks.
-constexpr size_t kChunkBytes = size_t(4) << 20;
+// Values read and converted at a time (at most 8 MiB of raw bytes, 4 MiB as floats): small
+// beside any image worth reading in chunks.
+constexpr size_t kChunkValues = size_t(1) << 20;
 // Deflate never expands data more than about 1032 times, so a compressed file of n bytes cannot
 // hold more than this many times n bytes: the bound that sizes a .gz read before inflating it.
 constexpr int64_t kMaxInflation = 1032;
@@ -101,11 +102,11 @@ class Source {
         if (!Seek(file_.get(), layout.offset)) return Fail("cannot seek: " + Reason(), message);
         return true;
     }
-    // Reads exactly `bytes` bytes (at most kChunkBytes... or any size for the plain file).
+    // Reads exactly `bytes` bytes.
     bool Read(void* data, size_t bytes, std::string& message) {
         unsigned char* at = static_cast<unsigned char*>(data);
         while (bytes > 0) {
-            const size_t step = std::min(bytes, kChunkBytes);
+            const size_t step = std::min(bytes, kChunkValues * 8);
             if (gz_) {
                 const int got = gzread(gz_, at, unsigned(step));
                 if (got < 0 || size_t(got) != step) {
@@ -189,7 +190,7 @@ bool ReadValues(const Layout& layout, Place place, Done done, std::string& messa
     Source source;
     if (!source.Open(layout, message)) return false;
     const size_t width = size_t(layout.type.width);
-    const size_t chunkValues = kChunkBytes / width;
+    const size_t chunkValues = kChunkValues;
     // float32 goes straight into its place; other types pass through one raw chunk.
     const bool direct = layout.type.type == VoxelType::Float32;
     std::vector<unsigned char> raw(direct ? 0 : chunkValues * width);
@@ -474,7 +475,7 @@ bool ReadTensorImage(const std::string& path, TensorOrder order, TensorFrame fra
     result.voxelToWorld = geometry.voxelToWorld;
     SizeResult(result.tensors, size_t(values));
     const std::array<int, 6> slots = Slots(order);
-    std::vector<float> chunk(std::min<size_t>(size_t(values), kChunkBytes / sizeof(float)));
+    std::vector<float> chunk(std::min<size_t>(size_t(values), kChunkValues));
     float* tensors = result.tensors.data();
     float* scratch = chunk.data();
     // The file holds the volumes one after the other; each value goes to its voxel's slot.
@@ -529,6 +530,7 @@ bool WriteImage(const std::string& path, const Image& image, VoxelType type, std
     std::unique_ptr<nifti_1_header, MallocFree> made(nifti_make_new_n1_header(dims, info.code));
     if (!made) return Fail(path, "cannot make a header", message);
     nifti_1_header& header = *made;
+    static_assert(sizeof header == 348, "a NIfTI-1 header is 348 bytes");
     nifti_dmat44 matrix{};
     const bool unset = std::all_of(image.voxelToWorld.begin(), image.voxelToWorld.end(),
                                    [](double v) { return v == 0; });
@@ -578,8 +580,8 @@ bool WriteImage(const std::string& path, const Image& image, VoxelType type, std
     };
     const char extension[4] = {0, 0, 0, 0};
     bool ok = write(&header, sizeof header) && write(extension, sizeof extension);
-    std::vector<unsigned char> raw(kChunkBytes);
-    const size_t chunkValues = kChunkBytes / size_t(info.width);
+    std::vector<unsigned char> raw(kChunkValues * size_t(info.width));
+    const size_t chunkValues = kChunkValues;
     for (size_t first = 0; ok && first < image.voxels.size(); first += chunkValues) {
         const size_t n = std::min(chunkValues, image.voxels.size() - first);
         const float* in = image.voxels.data() + first;
