@@ -1,5 +1,6 @@
 # Installs the build tree into a fresh prefix, builds an example as an outside project against
-# the installed package, and runs the installed command and the example on the demo inputs.
+# the installed package, and runs the installed command and the example on the demo inputs; a
+# second program links the NIfTI reader, which needs the NIfTI library the package finds.
 # Variables: BUILD (build tree), SOURCE (repository), WORK (scratch folder), CXX, FLAGS.
 function(run)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE out)
@@ -28,5 +29,9 @@ run(${prefix}/bin/fibrejoin ${WORK}/left.trk ${WORK}/right.trk ${WORK}/merged.tr
 run(${WORK}/consumer/track_summary ${WORK}/merged.trk)
 if(NOT output MATCHES "DataSetID")
   message(FATAL_ERROR "unexpected summary:\n${output}")
+endif()
+run(${WORK}/consumer/nifti_consumer ${WORK}/missing.nii)
+if(NOT output MATCHES "missing.nii: cannot open")
+  message(FATAL_ERROR "unexpected NIfTI message:\n${output}")
 endif()
 file(REMOVE_RECURSE ${WORK})
