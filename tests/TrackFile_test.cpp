@@ -170,17 +170,21 @@ std::string PythonWithNibabel() {
     return "";
 }
 
-// Points of every track as nibabel loads them (RAS mm), one line per track.
-std::vector<std::vector<double>> NibabelPoints(const std::string& python, const std::string& path) {
-    const std::string script =
-        "import sys, warnings, nibabel as nib\n"
-        "warnings.simplefilter('ignore')\n"
-        "for s in nib.streamlines.load(sys.argv[1]).streamlines:\n"
-        "    print('T ' + ' '.join(repr(float(v)) for v in s.ravel()))\n";
-    const std::string command = python + " -c \"" + script + "\" " + path;
-    std::vector<std::vector<double>> tracks;
+// Points of every track of every file as nibabel loads them (RAS mm), one list per track.
+std::vector<std::vector<std::vector<double>>> NibabelPoints(const std::string& python,
+                                                            const std::vector<std::string>& paths) {
+    std::string command = python +
+                          " -c \"import sys, warnings, nibabel as nib\n"
+                          "warnings.simplefilter('ignore')\n"
+                          "for f in sys.argv[1:]:\n"
+                          "    print('F')\n"
+                          "    for s in nib.streamlines.load(f).streamlines:\n"
+                          "        print('T ' + ' '.join(repr(float(v)) for v in s.ravel()))\n\"";
+    for (const std::string& path : paths)
+        command += " " + path;
+    std::vector<std::vector<std::vector<double>>> files;
     FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return tracks;
+    if (!pipe) return files;
     std::string output;
     char chunk[4096];
     for (size_t got; (got = fread(chunk, 1, sizeof(chunk), pipe)) > 0;)
@@ -188,12 +192,16 @@ std::vector<std::vector<double>> NibabelPoints(const std::string& python, const 
     EXPECT_EQ(pclose(pipe), 0) << output;
     std::istringstream lines(output);
     for (std::string line; std::getline(lines, line);) {
+        if (line == "F") {
+            files.emplace_back();
+            continue;
+        }
         std::istringstream values(line.substr(1));
-        tracks.emplace_back();
+        files.back().emplace_back();
         for (double v; values >> v;)
-            tracks.back().push_back(v);
+            files.back().back().push_back(v);
     }
-    return tracks;
+    return files;
 }
 
 TEST(TrackFile, NibabelReadsBothFormatsAtTheSameWorldPoints) {
@@ -202,19 +210,38 @@ TEST(TrackFile, NibabelReadsBothFormatsAtTheSameWorldPoints) {
     TempDir dir;
     const TrackFileHeader header = ObliqueHeader();
     const std::vector<Track> tracks = SomeTracks(0, 0);
-    for (const char* name : {"a.trk", "a.tck"}) {
-        SCOPED_TRACE(name);
-        Write(dir.File(name), header, tracks);
-        const auto loaded = NibabelPoints(python, dir.File(name));
+    Write(dir.File("a.trk"), header, tracks);
+    Write(dir.File("a.tck"), header, tracks);
+    // Files of other writers may store points along other axes than the matrix's ("LAS");
+    // their world points are those nibabel finds too.
+    std::vector<std::string> paths = {dir.File("a.trk"), dir.File("a.tck")};
+    for (const char* code : {"LPS", "ASL", "SRP"}) {
+        testing_files::Bytes bytes = testing_files::ReadBytes(dir.File("a.trk"));
+        std::memcpy(&bytes[948], code, 4);
+        paths.push_back(dir.File(std::string(code) + ".trk"));
+        testing_files::WriteBytes(paths.back(), bytes);
+    }
+    const auto loaded = NibabelPoints(python, paths);
+    ASSERT_EQ(loaded.size(), paths.size());
+    for (size_t f = 0; f < paths.size(); ++f) {
+        SCOPED_TRACE(paths[f]);
+        TrackFileHeader read;
+        std::vector<Track> ours = ReadAll(paths[f], read);
+        Matrix4 toWorld;
+        std::string message;
+        ASSERT_TRUE(SpaceTransform(read, read.space, PointSpace::World, toWorld, message));
         // nibabel passes over tracks without points.
-        ASSERT_EQ(loaded.size(), 2u);
+        ASSERT_EQ(loaded[f].size(), 2u);
         for (size_t t : {0, 1}) {
             const Track& track = tracks[2 * t];
-            ASSERT_EQ(loaded[t].size(), track.points.size());
-            for (size_t i = 0; i < track.PointCount(); ++i) {
-                const std::array<double, 3> w = ToWorld(header, &track.points[3 * i]);
-                for (int c = 0; c < 3; ++c)
-                    EXPECT_NEAR(loaded[t][3 * i + c], w[c], 1e-3) << t << " " << i;
+            ASSERT_EQ(loaded[f][t].size(), track.points.size());
+            TransformPoints(toWorld, ours[2 * t].points.data(), ours[2 * t].PointCount());
+            for (size_t i = 0; i < track.points.size(); ++i) {
+                if (f < 2) {
+                    const std::array<double, 3> w = ToWorld(header, &track.points[i - i % 3]);
+                    EXPECT_NEAR(loaded[f][t][i], w[i % 3], 1e-3) << t << " " << i;
+                }
+                EXPECT_NEAR(loaded[f][t][i], ours[2 * t].points[i], 1e-3) << t << " " << i;
             }
         }
     }

@@ -114,6 +114,50 @@ std::string Trim(const std::string& text) {
     return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
 }
 
+// The voxel-axis change between two orientation codes (such as "LPS" and "LAS") on a grid of
+// dims: maps voxel indices along the axes of `from` to those along the axes of `to`, flipping an
+// axis across the grid. Identity when either code does not name three distinct axes.
+Matrix4 AxisChange(const std::string& from, const std::string& to, const std::array<int, 3>& dims) {
+    const auto axis = [](char letter) {
+        switch (std::toupper(static_cast<unsigned char>(letter))) {
+            case 'L':
+                return -1;
+            case 'R':
+                return 1;
+            case 'P':
+                return -2;
+            case 'A':
+                return 2;
+            case 'I':
+                return -3;
+            case 'S':
+                return 3;
+        }
+        return 0;
+    };
+    Matrix4 change = Identity();
+    if (from.size() != 3 || to.size() != 3) return change;
+    int source[3], target[3];
+    for (int i = 0; i < 3; ++i) {
+        source[i] = axis(from[i]);
+        target[i] = axis(to[i]);
+    }
+    Matrix4 result{};
+    result[15] = 1.0;
+    for (int i = 0; i < 3; ++i) {
+        int found = 0;
+        for (int j = 0; j < 3; ++j) {
+            if (source[i] == 0 || std::abs(source[i]) != std::abs(target[j])) continue;
+            const double sign = source[i] == target[j] ? 1.0 : -1.0;
+            result[4 * i + j] = sign;
+            result[4 * i + 3] = sign < 0 ? dims[i] - 1.0 : 0.0;
+            ++found;
+        }
+        if (found != 1) return change;
+    }
+    return result;
+}
+
 // A name slot of a .trk header: up to 20 bytes, ended by a zero byte when shorter.
 std::string SlotText(const char* slot, size_t size) {
     return std::string(slot, strnlen(slot, size));
@@ -275,12 +319,17 @@ bool TrackFileReader::Open(const std::string& path, std::string& message) {
     header_.dims = {trk.dimension[0], trk.dimension[1], trk.dimension[2]};
     header_.voxelSize = {trk.voxel_size[0], trk.voxel_size[1], trk.voxel_size[2]};
     // Version 1 files had no matrix; their bytes there mean nothing.
+    header_.orientation = SlotText(trk.orientation_code, sizeof(trk.orientation_code));
     if (trk.version != 1 && trk.aux_matrix[15] != 0.0f) {
-        std::copy(trk.aux_matrix, trk.aux_matrix + 16, header_.voxelToWorld.begin());
+        Matrix4 stored;
+        std::copy(trk.aux_matrix, trk.aux_matrix + 16, stored.begin());
+        // Points are stored along the axes the orientation code names; where that is not the
+        // matrix's own axis order, common readers reorder the axes first, and so does this.
+        header_.voxelToWorld = Multiply(
+            stored, AxisChange(header_.orientation, OrientationFromMatrix(stored), header_.dims));
     } else {
         header_.voxelToWorld = Diagonal(header_.voxelSize);
     }
-    header_.orientation = SlotText(trk.orientation_code, sizeof(trk.orientation_code));
     for (int i = 0; i < trk.scalar_count; ++i)
         header_.scalarNames.push_back(i < 10 ? SlotText(trk.scalar_names[i], 20) : "");
     for (int i = 0; i < trk.property_count; ++i)
