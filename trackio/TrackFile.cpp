@@ -694,6 +694,12 @@ bool LoadTracks(const std::string& path, TrackFileHeader& header, TrackSet& trac
     TrackFileReader reader;
     if (!reader.Open(path, message)) return false;
     header = reader.header();
+    // Room for every value the file can hold, so that the arrays are not moved while they grow:
+    // a point takes 4 * (3 + S) bytes of the file, and .trk points are 12 bytes at least.
+    const size_t scalars = header.scalarNames.size();
+    const size_t mostPoints = size_t(reader.fileSize()) / (4 * (3 + scalars));
+    tracks.points.reserve(3 * mostPoints);
+    tracks.scalars.reserve(scalars * mostPoints);
     Track track;
     while (reader.next(track))
         tracks.Append(track);
