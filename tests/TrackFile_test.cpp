@@ -18,15 +18,15 @@ namespace {
 using namespace fibrejoin;
 using testing_files::TempDir;
 
-// An oblique grid with a flipped axis: voxel axes rotated 20 degrees about z, the first one
-// pointing left, sizes 2, 1.5 and 3 mm, and a translation.
+// An oblique grid with a flipped axis: voxel axes turned about 20 degrees, mostly about z, the
+// first one pointing left, sizes about 2, 1.5 and 3 mm, and a translation.
 TrackFileHeader ObliqueHeader() {
     TrackFileHeader header = MakeTrackFileHeader({40, 50, 30}, {2.0f, 1.5f, 3.0f});
     const double c = std::cos(20 * M_PI / 180), s = std::sin(20 * M_PI / 180);
-    header.voxelToWorld = {-2 * c, -1.5 * s, 0, 30,   //
-                           -2 * s, 1.5 * c,  0, -12,  //
-                           0,      0,        3, 7.5,  //
-                           0,      0,        0, 1};
+    header.voxelToWorld = {-2 * c, -1.5 * s, 0.3,  30,   //
+                           -2 * s, 1.5 * c,  -0.2, -12,  //
+                           0.1,    0.2,      3,    7.5,  //
+                           0,      0,        0,    1};
     return header;
 }
 
@@ -152,13 +152,6 @@ TEST(TrackFile, TckStoresWorldPointsAndKeepsTheGrid) {
     ASSERT_TRUE(SaveTracks(dir.File("b.tck"), read, set, false, message)) << message;
     EXPECT_EQ(testing_files::ReadBytes(dir.File("b.tck")),
               testing_files::ReadBytes(dir.File("a.tck")));
-
-    TrackFileWriter writer;
-    TrackFileHeader withScalars = header;
-    withScalars.scalarNames = {"fa"};
-    EXPECT_FALSE(writer.Open(dir.File("c.tck"), withScalars, false, message));
-    EXPECT_NE(message.find("scalars"), std::string::npos) << message;
-    EXPECT_FALSE(std::filesystem::exists(dir.File("c.tck")));
 }
 
 // A python3 with nibabel, or "" (the first on PATH may lack it where the system one has it).
@@ -336,10 +329,19 @@ TEST(TrackFile, FailedWriteLeavesNothingAndExistingOutputNeedsReplace) {
     }
 
     TempDir dir;
-    const std::string path = dir.File("out.trk");
-    testing_files::WriteBytes(path, {'o', 'l', 'd'});
     TrackFileWriter writer;
     std::string message;
+    TrackFileHeader withScalars = ObliqueHeader(), flat = ObliqueHeader();
+    withScalars.scalarNames = {"fa"};
+    EXPECT_FALSE(writer.Open(dir.File("c.tck"), withScalars, false, message));
+    EXPECT_NE(message.find("scalars"), std::string::npos) << message;
+    flat.voxelSize[2] = 0;
+    EXPECT_FALSE(writer.Open(dir.File("c.trk"), flat, false, message));
+    EXPECT_NE(message.find("voxel size"), std::string::npos) << message;
+    EXPECT_TRUE(std::filesystem::is_empty(dir.File("")));
+
+    const std::string path = dir.File("out.trk");
+    testing_files::WriteBytes(path, {'o', 'l', 'd'});
     EXPECT_FALSE(writer.Open(path, ObliqueHeader(), false, message));
     EXPECT_NE(message.find("exists"), std::string::npos) << message;
     EXPECT_EQ(testing_files::ReadBytes(path).size(), 3u);

@@ -539,6 +539,9 @@ bool TrackFileWriter::Open(const std::string& path, const TrackFileHeader& heade
         output_.Discard();
         return false;
     };
+    for (float size : header.voxelSize)
+        if (!(size > 0.0f) || !std::isfinite(size))
+            return refuse("voxel size " + std::to_string(size) + " is not a positive size");
     const Matrix4 matrix = EffectiveMatrix(header);
     const std::string orientation = OrientationFromMatrix(matrix);
     if (orientation.empty()) return refuse("the voxel-to-world matrix has an axis of zeros");
