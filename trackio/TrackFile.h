@@ -39,8 +39,9 @@ using Matrix4 = std::array<double, 16>;  // 4x4, row-major
 struct TrackFileHeader {
     std::array<int, 3> dims{};
     std::array<float, 3> voxelSize{};
-    // Voxel indices (centres) to world mm. From a .trk file: its matrix field when set, else
-    // the voxel sizes on the diagonal; from a .tck file: the grid it carries, else identity.
+    // Voxel indices (centres) to world mm. From a .trk file: its matrix field when set (with
+    // the axes reordered to those of its orientation code where the two differ), else the voxel
+    // sizes on the diagonal; from a .tck file: the grid it carries, else identity.
     Matrix4 voxelToWorld{};
     // Axis directions, such as "LPS" or "RAS": as stored in a .trk file, derived from the
     // matrix otherwise. Writers always store the code that matches voxelToWorld.
