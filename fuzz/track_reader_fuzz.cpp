@@ -1,10 +1,12 @@
 // Fuzzes the track reader: opening and header parsing, counting by scanning, progress, and every
-// track through both the separated and the raw forms of reading.
+// track through both the separated and the raw forms of reading and through the streaming
+// reader of any track file format.
 #include <algorithm>
 #include <cstdint>
 #include <vector>
 
 #include "FuzzFiles.h"
+#include "trackio/TrackFile.h"
 #include "trackio/TrackIO.h"
 
 namespace {
@@ -44,5 +46,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (reader.Open(path.c_str(), dims, voxel_size)) reader.GetNumberOfTracks(&count);
     ReadAllTracks(path.c_str(), true);
     ReadAllTracks(path.c_str(), false);
+    fibrejoin::TrackFileReader streaming;
+    std::string message;
+    fibrejoin::Track track;
+    if (streaming.Open(path, message))
+        while (streaming.next(track)) {
+        }
     return 0;
 }

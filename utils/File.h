@@ -49,6 +49,8 @@ class OutputFile {
     bool Open(const std::string& destination, bool replace, std::string& message);
     std::FILE* get() const { return file_.get(); }
     const std::string& destination() const { return destination_; }
+    // The temporary name, for writers that must open the file themselves by name.
+    const std::string& temporary() const { return temporary_; }
     // Flushes, closes and renames; false with message set when any of these fails (the
     // temporary file is then removed and the destination is left as it was).
     bool Commit(std::string& message);
