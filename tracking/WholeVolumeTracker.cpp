@@ -70,6 +70,7 @@ struct RunSetup {
     const SeedSource* seeds;
     std::size_t seedCount;
     std::size_t blockSeeds;
+    bool checkLength;  // false when no length can fail the limits
 };
 
 // Tracks the seeds of block number `number` into block.
@@ -96,8 +97,10 @@ void trackBlock(const RunSetup& setup, std::size_t number, Block& block, std::ve
                        o.eigenIndex, track);
         const int points = static_cast<int>(track.size() / 3);
         if (points <= 2) continue;
-        const float length = CTrack::GetLength(track.data(), points);
-        if (length < o.minLengthMm || length > o.maxLengthMm) continue;
+        if (setup.checkLength) {
+            const float length = CTrack::GetLength(track.data(), points);
+            if (length < o.minLengthMm || length > o.maxLengthMm) continue;
+        }
         block.tracks.push_back({first + s, block.points.size(), points});
         block.points.insert(block.points.end(), track.begin(), track.begin() + 3 * points);
     }
@@ -328,7 +331,8 @@ bool WholeVolumeTracker::Run(const TensorField& field, const SeedSource& seeds,
                    CosineOfDegrees(options.maxAngleDegrees),
                    &seeds,
                    seedCount,
-                   0};
+                   0,
+                   options.minLengthMm > 0 || options.maxLengthMm < INFINITY};
     setup.blockSeeds =
         std::clamp<std::size_t>(kWindowTracks / (4 * static_cast<std::size_t>(threads)), 1, 64);
     const std::size_t window = kWindowTracks / setup.blockSeeds;
