@@ -99,6 +99,7 @@ BENCHMARK(BM_Driver)
     ->Args({3, 1, 1})
     ->Args({3, 2, 1})
     ->Args({0, 2, 16})
+    ->Args({0, 1, 0})
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond)
     ->Repetitions(5)
@@ -109,6 +110,7 @@ void BM_LibraryLoop(benchmark::State& state) {
     PhantomField& field = phantom();
     const int method = static_cast<int>(state.range(0));
     std::size_t tracks = 0;
+    const double cpuStart = processSeconds();
     for (auto _ : state) {
         for (const Seed& seed : centres()) {
             float start[3] = {seed[0], seed[1], seed[2]};
@@ -122,6 +124,8 @@ void BM_LibraryLoop(benchmark::State& state) {
     }
     state.counters["tracks_per_s"] =
         benchmark::Counter(static_cast<double>(tracks), benchmark::Counter::kIsRate);
+    state.counters["tracks_per_cpu_s"] =
+        static_cast<double>(tracks) / (processSeconds() - cpuStart);
 }
 BENCHMARK(BM_LibraryLoop)
     ->ArgName("method")

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -152,6 +153,14 @@ TEST(WholeVolumeTracker, LengthLimitsAndAStoppingSinkEndTheStreamInOrder) {
     const Output stopped = Track(field.View(), seeds, options, 10, false);
     ASSERT_EQ(stopped.tracks.size(), 10u);
     EXPECT_TRUE(std::equal(stopped.seeds.begin(), stopped.seeds.end(), limited.seeds.begin()));
+    // A sink that throws: the workers are stopped and joined, and the exception reaches the caller.
+    TrackingProgress summary;
+    std::string error;
+    EXPECT_THROW(WholeVolumeTracker().Run(
+                     field.View(), seeds, options,
+                     [](std::size_t, const float*, int) -> bool { throw std::runtime_error("x"); },
+                     nullptr, summary, error),
+                 std::runtime_error);
 }
 
 TEST(WholeVolumeTracker, RefusesBadFieldsAndOptions) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <condition_variable>
+#include <exception>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -342,7 +343,8 @@ bool WholeVolumeTracker::Run(const TensorField& field, const SeedSource& seeds,
     std::mutex lock;
     std::condition_variable changed;
     std::size_t nextClaim = 0, nextDeliver = 0;
-    bool stop = false, failed = false;
+    bool stop = false;
+    std::string failure;  // why a worker gave up
 
     // Tracks the next block when the window has room; false when there is none to take.
     auto claimAndTrack = [&](std::unique_lock<std::mutex>& held, std::vector<Seed>& seedBuffer,
@@ -351,20 +353,42 @@ bool WholeVolumeTracker::Run(const TensorField& field, const SeedSource& seeds,
         const std::size_t number = nextClaim++;
         Block& block = blocks[number % window];
         held.unlock();
-        bool ok = true;
+        std::string why;
         try {
             trackBlock(setup, number, block, seedBuffer, track);
         } catch (const std::bad_alloc&) {
-            ok = false;
+            why = "out of memory";
+        } catch (const std::exception& e) {
+            why = e.what();
         }
         held.lock();
         block.ready = true;
-        if (!ok) failed = stop = true;
+        if (!why.empty()) {
+            stop = true;
+            if (failure.empty()) failure = why;
+        }
         changed.notify_all();
         return true;
     };
 
+    // Whatever way the calling thread leaves (a sink or progress callback may throw), the workers
+    // are stopped and joined first.
     std::vector<std::thread> workers;
+    struct StopAndJoin {
+        std::vector<std::thread>& workers;
+        std::mutex& lock;
+        std::condition_variable& changed;
+        bool& stop;
+        ~StopAndJoin() {
+            {
+                const std::lock_guard<std::mutex> held(lock);
+                stop = true;
+            }
+            changed.notify_all();
+            for (std::thread& worker : workers)
+                worker.join();
+        }
+    } stopAndJoin{workers, lock, changed, stop};
     for (int t = 1; t < threads; ++t)
         workers.emplace_back([&]() {
             std::vector<Seed> seedBuffer;
@@ -406,11 +430,13 @@ bool WholeVolumeTracker::Run(const TensorField& field, const SeedSource& seeds,
             changed.notify_all();
         }
     }
-    for (std::thread& worker : workers)
-        worker.join();
-    if (failed) {
-        error = "tracking: out of memory";
-        return false;
+    // A failure is read under the lock, as workers may still be finishing.
+    {
+        const std::lock_guard<std::mutex> held(lock);
+        if (!failure.empty()) {
+            error = "tracking: " + failure;
+            return false;
+        }
     }
     if (sinkStopped) {
         error = "tracking: stopped by the track sink";
