@@ -1,5 +1,7 @@
 #include "tracking/Track.h"
 
+#include "tracking/TrackPropagation.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -116,18 +118,66 @@ int interpolateTensor(const Grid& grid, const float* voxelSize, const float* ten
     return 1;
 }
 
+// Where the voxel-walk propagators get the decomposition of a voxel's own tensor: Select(index)
+// names the voxel (always one inside the grid), Current() gives its kEigenFloats floats.
+//
+// OnTheFlyEigens decomposes at once on every Select, as each propagator does by itself.
+class OnTheFlyEigens {
+  public:
+    explicit OnTheFlyEigens(const float* tensors) : tensors_(tensors) {}
+    void Select(int64_t index) { fibrejoin::DecomposeTensor(tensors_ + 6 * index, eigen_); }
+    const float* Current() const { return eigen_; }
+    // Room for a decomposition made elsewhere (the interpolated tensor of the fixed step).
+    float* Values() { return eigen_; }
+    float** Vectors() { return rows_; }
+
+  private:
+    const float* tensors_;
+    float eigen_[fibrejoin::kEigenFloats] = {0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1};
+    float* rows_[3] = {eigen_ + 3, eigen_ + 6, eigen_ + 9};
+};
+
+// TableEigens reads a voxel of the table from it, and decomposes any other voxel only when its
+// decomposition is read: a track that ends in a voxel outside the mask never reads it.
+class TableEigens {
+  public:
+    TableEigens(const fibrejoin::VoxelEigenTable& table, const float* tensors)
+        : table_(table), tensors_(tensors) {}
+    void Select(int64_t index) {
+        current_ = table_.Find(index);
+        pending_ = index;
+    }
+    const float* Current() {
+        if (current_ == nullptr) {
+            fibrejoin::DecomposeTensor(tensors_ + 6 * pending_, fallback_);
+            current_ = fallback_;
+        }
+        return current_;
+    }
+
+  private:
+    const fibrejoin::VoxelEigenTable& table_;
+    const float* tensors_;
+    float fallback_[fibrejoin::kEigenFloats] = {0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1};
+    const float* current_ = fallback_;
+    int64_t pending_ = 0;
+};
+
 // The rules every propagator shares, and the state of one call: the grid and its arrays, the
-// step, the angle limit, the current decomposition, the previous direction and the output.
+// step, the angle limit, the source of the current decomposition, the previous direction and the
+// output.
 //
 // Points of a backward half belong in front of the buffer's content, latest first. They are
 // appended in the order visited while the track grows (so the length cap sees the same count)
 // and moved in front, in reverse, when the call ends.
+template <typename Source>
 class Propagation {
   public:
-    Propagation(int* dims, float* voxelSize, float* tensors, short* mask, float stepFactor,
-                float cosAngle, float* angleScale, std::vector<float>& track, int directionFlag,
-                std::size_t lengthCap)
-        : grid_(dims),
+    Propagation(Source& source, int* dims, float* voxelSize, float* tensors, short* mask,
+                float stepFactor, float cosAngle, float* angleScale, std::vector<float>& track,
+                int directionFlag, std::size_t lengthCap)
+        : source_(source),
+          grid_(dims),
           tensors_(tensors),
           mask_(mask),
           angleScale_(angleScale),
@@ -177,18 +227,18 @@ class Propagation {
     }
 
     void Decompose(int64_t index) {
-        if (grid_.Contains(index))
-            CMyMath::ComputeEigens(tensors_ + 6 * index, eigenvalues_, eigenvectors_);
+        if (grid_.Contains(index)) source_.Select(index);
     }
 
     bool Interpolate(const float* position, const int* voxel) {
-        return interpolateTensor(grid_, voxelSize_, tensors_, position, voxel, eigenvalues_,
-                                 eigenvectors_) != 0;
+        return interpolateTensor(grid_, voxelSize_, tensors_, position, voxel, source_.Values(),
+                                 source_.Vectors()) != 0;
     }
 
-    void Column(int column, float* d) const {
+    void Column(int column, float* d) {
+        const float* vectors = source_.Current() + 3;
         for (int r = 0; r < 3; ++r)
-            d[r] = eigenvectors_[r][column];
+            d[r] = vectors[3 * r + column];
     }
 
     bool Enterable(int64_t index) const { return grid_.Contains(index) && mask_[index] >= 1; }
@@ -265,17 +315,16 @@ class Propagation {
 
     // The tensorline direction from the previous one: the tensor applied to it, normalised and
     // blended half and half with it, then blended half and half with the principal eigenvector.
-    void TensorLineDirection(float* d) const {
+    void TensorLineDirection(float* d) {
         const float* in = previous_;
+        const float* eigenvalues = source_.Current();
+        const float* e = eigenvalues + 3;  // e[3 * r + m]: row r of eigenvector m
         float scaled[3];
         for (int m = 0; m < 3; ++m)
-            scaled[m] = (in[0] * eigenvectors_[0][m] + in[1] * eigenvectors_[1][m] +
-                         in[2] * eigenvectors_[2][m]) *
-                        eigenvalues_[m];
+            scaled[m] = (in[0] * e[m] + in[1] * e[3 + m] + in[2] * e[6 + m]) * eigenvalues[m];
         float applied[3];
         for (int r = 0; r < 3; ++r)
-            applied[r] = eigenvectors_[r][0] * scaled[0] + eigenvectors_[r][1] * scaled[1] +
-                         eigenvectors_[r][2] * scaled[2];
+            applied[r] = e[3 * r] * scaled[0] + e[3 * r + 1] * scaled[1] + e[3 * r + 2] * scaled[2];
         normalize(applied);
         alignWith(in, applied);
         float blend[3];
@@ -291,6 +340,7 @@ class Propagation {
     }
 
   private:
+    Source& source_;
     Grid grid_;
     float* tensors_;
     short* mask_;
@@ -305,15 +355,12 @@ class Propagation {
     float voxelSize_[3] = {1, 1, 1};
     float step_ = 0;
     float walkIncrement_[3] = {0, 0, 0};
-    float eigenvalues_[3] = {0, 0, 0};
-    float eigenvectorRows_[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
-    float* eigenvectors_[3] = {eigenvectorRows_[0], eigenvectorRows_[1], eigenvectorRows_[2]};
     float previous_[3] = {0, 0, 0};
 };
 
 // FACT and tensorline: one point per voxel entered, the direction chosen by choose(first, d).
-template <typename Choose>
-void walkVoxels(Propagation& run, const float* seed, Choose choose) {
+template <typename Source, typename Choose>
+void walkVoxels(Propagation<Source>& run, const float* seed, Choose choose) {
     float p[3];
     int voxel[3];
     int64_t index = run.Locate(seed, p, voxel);
@@ -331,24 +378,12 @@ void walkVoxels(Propagation& run, const float* seed, Choose choose) {
     }
 }
 
-}  // namespace
-
-int CTrack::InterpolateVoxel(int* dims, float* voxelSize, float* tensors, float* position,
-                             float* eigenvalues, float** eigenvectors) {
-    const Grid grid(dims);
-    if (!grid.usable || voxelSize == nullptr || tensors == nullptr || position == nullptr ||
-        eigenvalues == nullptr || eigenvectors == nullptr)
-        return 0;
-    int voxel[3];
-    locate(position, voxelSize, voxel);
-    return interpolateTensor(grid, voxelSize, tensors, position, voxel, eigenvalues, eigenvectors);
-}
-
-void CTrack::GetTrackFACT(int* dims, float* voxelSize, float* tensors, short* mask, float* seed,
-                          float stepFactor, float cosAngle, float* angleScale,
-                          std::vector<float>& track, int directionFlag, int eigenIndex) {
-    Propagation run(dims, voxelSize, tensors, mask, stepFactor, cosAngle, angleScale, track,
-                    directionFlag, kVoxelWalkCap);
+template <typename Source>
+void trackFACT(Source& source, int* dims, float* voxelSize, float* tensors, short* mask,
+               float* seed, float stepFactor, float cosAngle, float* angleScale,
+               std::vector<float>& track, int directionFlag, int eigenIndex) {
+    Propagation<Source> run(source, dims, voxelSize, tensors, mask, stepFactor, cosAngle,
+                            angleScale, track, directionFlag, kVoxelWalkCap);
     if (!run.Usable(eigenIndex) || seed == nullptr) return;
     walkVoxels(run, seed, [&run, eigenIndex](bool first, float* d) {
         run.Column(eigenIndex, d);
@@ -356,11 +391,12 @@ void CTrack::GetTrackFACT(int* dims, float* voxelSize, float* tensors, short* ma
     });
 }
 
-void CTrack::GetTrackTensorLine(int* dims, float* voxelSize, float* tensors, short* mask,
-                                float* seed, float stepFactor, float cosAngle, float* angleScale,
-                                std::vector<float>& track, int directionFlag, int /*eigenIndex*/) {
-    Propagation run(dims, voxelSize, tensors, mask, stepFactor, cosAngle, angleScale, track,
-                    directionFlag, kVoxelWalkCap);
+template <typename Source>
+void trackTensorLine(Source& source, int* dims, float* voxelSize, float* tensors, short* mask,
+                     float* seed, float stepFactor, float cosAngle, float* angleScale,
+                     std::vector<float>& track, int directionFlag, int /*eigenIndex*/) {
+    Propagation<Source> run(source, dims, voxelSize, tensors, mask, stepFactor, cosAngle,
+                            angleScale, track, directionFlag, kVoxelWalkCap);
     if (!run.Usable(0) || seed == nullptr) return;
     walkVoxels(run, seed, [&run](bool first, float* d) {
         if (first) {
@@ -372,50 +408,12 @@ void CTrack::GetTrackTensorLine(int* dims, float* voxelSize, float* tensors, sho
     });
 }
 
-void CTrack::GetTrackFixedStep(int* dims, float* voxelSize, float* tensors, short* mask,
-                               float* seed, float stepFactor, float cosAngle, float* angleScale,
-                               std::vector<float>& track, int directionFlag, int eigenIndex) {
-    Propagation run(dims, voxelSize, tensors, mask, stepFactor, cosAngle, angleScale, track,
-                    directionFlag, kFixedStepCap);
-    if (!run.Usable(eigenIndex) || seed == nullptr) return;
-    const Grid& grid = run.grid();
-    const float* edges = run.voxelSize();
-    const float h = run.step();
-    float position[3] = {seed[0], seed[1], seed[2]};
-    int voxel[3];
-    int64_t index = 0;
-    // The voxel of the position; false unless it is in the grid (up to the top layer along z,
-    // tested at the start of each step) and in the mask.
-    auto enter = [&]() {
-        locate(position, edges, voxel);
-        index = grid.Index(voxel);
-        return run.Enterable(index) && voxel[0] >= 0 && voxel[1] >= 0 && voxel[2] >= 0 &&
-               voxel[0] < grid.nx && voxel[1] < grid.ny;
-    };
-    if (!enter()) return;
-    for (bool first = true;; first = false) {
-        if (!(voxel[2] < grid.nz) || !run.Interpolate(position, voxel)) return;
-        float d[3];
-        run.Column(eigenIndex, d);
-        // The first direction is taken as it comes, without alignment or angle test.
-        if (first) {
-            run.Start(d);
-        } else if (!run.Turn(d, index)) {
-            return;
-        }
-        if (!run.Store(position[0], position[1], position[2], first)) return;
-        for (int a = 0; a < 3; ++a)
-            position[a] = d[a] * h + position[a];
-        run.Follow(d);
-        if (!enter()) return;
-    }
-}
-
-void CTrack::GetTrackRungeKutta2(int* dims, float* voxelSize, float* tensors, short* mask,
-                                 float* seed, float stepFactor, float cosAngle, float* angleScale,
-                                 std::vector<float>& track, int directionFlag, int eigenIndex) {
-    Propagation run(dims, voxelSize, tensors, mask, stepFactor, cosAngle, angleScale, track,
-                    directionFlag, kVoxelWalkCap);
+template <typename Source>
+void trackRungeKutta2(Source& source, int* dims, float* voxelSize, float* tensors, short* mask,
+                      float* seed, float stepFactor, float cosAngle, float* angleScale,
+                      std::vector<float>& track, int directionFlag, int eigenIndex) {
+    Propagation<Source> run(source, dims, voxelSize, tensors, mask, stepFactor, cosAngle,
+                            angleScale, track, directionFlag, kVoxelWalkCap);
     if (!run.Usable(eigenIndex) || seed == nullptr) return;
     const Grid& grid = run.grid();
     const float* edges = run.voxelSize();
@@ -466,6 +464,111 @@ void CTrack::GetTrackRungeKutta2(int* dims, float* voxelSize, float* tensors, sh
     }
 }
 
+// One half with the decompositions of the table's voxels read from it; the fixed step as CTrack.
+void trackHalfWithTable(const fibrejoin::VoxelEigenTable& table, int* dims, float* voxelSize,
+                        float* tensors, short* mask, float* seed, int method, float stepFactor,
+                        float cosAngle, float* angleScale, std::vector<float>& track,
+                        int directionFlag, int eigenIndex) {
+    TableEigens source(table, tensors);
+    switch (method) {
+        case 0:
+            trackFACT(source, dims, voxelSize, tensors, mask, seed, stepFactor, cosAngle,
+                      angleScale, track, directionFlag, eigenIndex);
+            break;
+        case 1:
+            CTrack::GetTrackFixedStep(dims, voxelSize, tensors, mask, seed, stepFactor, cosAngle,
+                                      angleScale, track, directionFlag, eigenIndex);
+            break;
+        case 2:
+            trackRungeKutta2(source, dims, voxelSize, tensors, mask, seed, stepFactor, cosAngle,
+                             angleScale, track, directionFlag, eigenIndex);
+            break;
+        case 3:
+            trackTensorLine(source, dims, voxelSize, tensors, mask, seed, stepFactor, cosAngle,
+                            angleScale, track, directionFlag, eigenIndex);
+            break;
+        default:
+            break;
+    }
+}
+
+}  // namespace
+
+int CTrack::InterpolateVoxel(int* dims, float* voxelSize, float* tensors, float* position,
+                             float* eigenvalues, float** eigenvectors) {
+    const Grid grid(dims);
+    if (!grid.usable || voxelSize == nullptr || tensors == nullptr || position == nullptr ||
+        eigenvalues == nullptr || eigenvectors == nullptr)
+        return 0;
+    int voxel[3];
+    locate(position, voxelSize, voxel);
+    return interpolateTensor(grid, voxelSize, tensors, position, voxel, eigenvalues, eigenvectors);
+}
+
+void CTrack::GetTrackFACT(int* dims, float* voxelSize, float* tensors, short* mask, float* seed,
+                          float stepFactor, float cosAngle, float* angleScale,
+                          std::vector<float>& track, int directionFlag, int eigenIndex) {
+    OnTheFlyEigens source(tensors);
+    trackFACT(source, dims, voxelSize, tensors, mask, seed, stepFactor, cosAngle, angleScale, track,
+              directionFlag, eigenIndex);
+}
+
+void CTrack::GetTrackTensorLine(int* dims, float* voxelSize, float* tensors, short* mask,
+                                float* seed, float stepFactor, float cosAngle, float* angleScale,
+                                std::vector<float>& track, int directionFlag, int eigenIndex) {
+    OnTheFlyEigens source(tensors);
+    trackTensorLine(source, dims, voxelSize, tensors, mask, seed, stepFactor, cosAngle, angleScale,
+                    track, directionFlag, eigenIndex);
+}
+
+void CTrack::GetTrackFixedStep(int* dims, float* voxelSize, float* tensors, short* mask,
+                               float* seed, float stepFactor, float cosAngle, float* angleScale,
+                               std::vector<float>& track, int directionFlag, int eigenIndex) {
+    OnTheFlyEigens source(tensors);
+    Propagation<OnTheFlyEigens> run(source, dims, voxelSize, tensors, mask, stepFactor, cosAngle,
+                                    angleScale, track, directionFlag, kFixedStepCap);
+    if (!run.Usable(eigenIndex) || seed == nullptr) return;
+    const Grid& grid = run.grid();
+    const float* edges = run.voxelSize();
+    const float h = run.step();
+    float position[3] = {seed[0], seed[1], seed[2]};
+    int voxel[3];
+    int64_t index = 0;
+    // The voxel of the position; false unless it is in the grid (up to the top layer along z,
+    // tested at the start of each step) and in the mask.
+    auto enter = [&]() {
+        locate(position, edges, voxel);
+        index = grid.Index(voxel);
+        return run.Enterable(index) && voxel[0] >= 0 && voxel[1] >= 0 && voxel[2] >= 0 &&
+               voxel[0] < grid.nx && voxel[1] < grid.ny;
+    };
+    if (!enter()) return;
+    for (bool first = true;; first = false) {
+        if (!(voxel[2] < grid.nz) || !run.Interpolate(position, voxel)) return;
+        float d[3];
+        run.Column(eigenIndex, d);
+        // The first direction is taken as it comes, without alignment or angle test.
+        if (first) {
+            run.Start(d);
+        } else if (!run.Turn(d, index)) {
+            return;
+        }
+        if (!run.Store(position[0], position[1], position[2], first)) return;
+        for (int a = 0; a < 3; ++a)
+            position[a] = d[a] * h + position[a];
+        run.Follow(d);
+        if (!enter()) return;
+    }
+}
+
+void CTrack::GetTrackRungeKutta2(int* dims, float* voxelSize, float* tensors, short* mask,
+                                 float* seed, float stepFactor, float cosAngle, float* angleScale,
+                                 std::vector<float>& track, int directionFlag, int eigenIndex) {
+    OnTheFlyEigens source(tensors);
+    trackRungeKutta2(source, dims, voxelSize, tensors, mask, seed, stepFactor, cosAngle, angleScale,
+                     track, directionFlag, eigenIndex);
+}
+
 void CTrack::GetTrackOneWay(int* dims, float* voxelSize, float* tensors, short* mask, float* seed,
                             int method, float stepFactor, float cosAngle, float* angleScale,
                             std::vector<float>& track, int directionFlag, int eigenIndex) {
@@ -494,14 +597,10 @@ void CTrack::GetTrackOneWay(int* dims, float* voxelSize, float* tensors, short* 
 int CTrack::GetTrack(int* dims, float* voxelSize, float* tensors, short* mask, float* seed,
                      int method, float stepFactor, float maxAngle, float* angleScale,
                      float*& points, int& count, int eigenIndex) {
-    const float cosAngle =
-        static_cast<float>(std::cos(static_cast<double>(maxAngle) * kPi / 180.0));
     std::vector<float> track;
     track.reserve(kTypicalTrackFloats);
-    GetTrackOneWay(dims, voxelSize, tensors, mask, seed, method, stepFactor, cosAngle, angleScale,
-                   track, 1, eigenIndex);
-    GetTrackOneWay(dims, voxelSize, tensors, mask, seed, method, stepFactor, cosAngle, angleScale,
-                   track, 0, eigenIndex);
+    fibrejoin::TrackWithTable(nullptr, dims, voxelSize, tensors, mask, seed, method, stepFactor,
+                              fibrejoin::CosineOfDegrees(maxAngle), angleScale, eigenIndex, track);
     // The length cap keeps the buffer to a few thousand points, far inside an int.
     count = static_cast<int>(track.size() / 3);
     if (count <= 2) return 0;
@@ -509,6 +608,68 @@ int CTrack::GetTrack(int* dims, float* voxelSize, float* tensors, short* mask, f
     std::copy(track.begin(), track.end(), result);
     points = result;
     return 1;
+}
+
+// ==== Decompositions computed ahead ====
+
+void fibrejoin::DecomposeTensor(const float* tensor, float* eigen) {
+    float* rows[3] = {eigen + 3, eigen + 6, eigen + 9};
+    CMyMath::ComputeEigens(tensor, eigen, rows);
+}
+
+float fibrejoin::CosineOfDegrees(float degrees) {
+    return static_cast<float>(std::cos(static_cast<double>(degrees) * kPi / 180.0));
+}
+
+bool fibrejoin::VoxelEigenTable::Select(const short* mask, int64_t voxels) {
+    voxels_ = voxels;
+    bits_.assign(static_cast<std::size_t>((voxels + 63) / 64), 0);
+    before_.assign(bits_.size(), 0);
+    uint64_t selected = 0;
+    for (std::size_t word = 0; word < bits_.size(); ++word) {
+        before_[word] = static_cast<uint32_t>(selected);
+        const int64_t first = static_cast<int64_t>(word) * 64;
+        const int64_t last = std::min(voxels, first + 64);
+        uint64_t bits = 0;
+        for (int64_t v = first; v < last; ++v)
+            if (mask[v] >= 1) bits |= uint64_t{1} << (v - first);
+        bits_[word] = bits;
+        selected += static_cast<uint64_t>(__builtin_popcountll(bits));
+        if (selected > std::numeric_limits<uint32_t>::max()) {
+            *this = VoxelEigenTable();
+            return false;
+        }
+    }
+    selected_ = static_cast<std::size_t>(selected);
+    eigens_.assign(selected_ * kEigenFloats, 0.0f);
+    return true;
+}
+
+void fibrejoin::VoxelEigenTable::Decompose(const float* tensors, std::size_t first,
+                                           std::size_t last) {
+    for (std::size_t word = first; word < last && word < bits_.size(); ++word) {
+        float* eigen = eigens_.data() + std::size_t{before_[word]} * kEigenFloats;
+        for (uint64_t bits = bits_[word]; bits != 0; bits &= bits - 1) {
+            const std::size_t v = word * 64 + static_cast<std::size_t>(__builtin_ctzll(bits));
+            DecomposeTensor(tensors + 6 * v, eigen);
+            eigen += kEigenFloats;
+        }
+    }
+}
+
+void fibrejoin::TrackWithTable(const VoxelEigenTable* table, int* dims, float* voxelSize,
+                               float* tensors, short* mask, float* seed, int method,
+                               float stepFactor, float cosAngle, float* angleScale, int eigenIndex,
+                               std::vector<float>& track) {
+    track.clear();
+    for (int directionFlag : {1, 0}) {
+        if (table == nullptr)
+            CTrack::GetTrackOneWay(dims, voxelSize, tensors, mask, seed, method, stepFactor,
+                                   cosAngle, angleScale, track, directionFlag, eigenIndex);
+        else
+            trackHalfWithTable(*table, dims, voxelSize, tensors, mask, seed, method, stepFactor,
+                               cosAngle, angleScale, track, directionFlag, eigenIndex);
+    }
 }
 
 int CTrack::GetTrack(int* dims, float* voxelSize, float* tensors, short* mask, int* seedVoxel,
@@ -527,7 +688,6 @@ int CTrack::GetTrack(int* dims, float* voxelSize, float* tensors, short* mask, i
 }
 
 // ==== Geometry ====
-
 namespace {
 
 const float* pointAt(const float* points, int64_t m) {
