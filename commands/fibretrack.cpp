@@ -137,7 +137,8 @@ std::string ProgressText(const TrackingProgress& p, double seconds) {
     std::string text = "seeds " + std::to_string(p.seedsDone) + "/" + std::to_string(p.seedCount) +
                        "  tracks " + std::to_string(p.tracksKept) + "  " +
                        std::to_string(long(rate + 0.5)) + " tracks/s";
-    if (seedRate > 0 && p.seedsDone < p.seedCount) {
+    // The first blocks include starting the workers; a rate from them misleads.
+    if (seconds >= 1 && seedRate > 0 && p.seedsDone < p.seedCount) {
         text += "  " + FormatDuration(double(p.seedCount - p.seedsDone) / seedRate) + " left";
     }
     return text;
