@@ -338,7 +338,10 @@ class ChunkReader {
 
 py::array SpaceTransformArray(const py::dict& headerDict, const std::string& from,
                               const std::string& to) {
-    const TrackFileHeader header = HeaderFromDict(headerDict, 0, 0);
+    py::dict grid;  // the names do not matter here
+    for (const char* key : {"dims", "voxel_size", "voxel_to_world", "space"})
+        if (headerDict.contains(key)) grid[key] = headerDict[key];
+    const TrackFileHeader header = HeaderFromDict(grid, 0, 0);
     Matrix4 affine;
     std::string message;
     if (!SpaceTransform(header, SpaceArgument(from, "source"), SpaceArgument(to, "target"), affine,
