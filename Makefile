@@ -21,6 +21,9 @@ bench: configure
 	$(CMAKE) -S . -B $(BUILD) -DFIBREJOIN_BENCH=ON >/dev/null
 	$(CMAKE) --build $(BUILD) -j $(JOBS)
 	@for b in $(BUILD)/bench/*_bench; do echo "== $$b"; $$b || exit 1; done
+	@if [ -d $(BUILD)/python/fibrejoin ]; then echo "== bench/python_bench.py"; \
+	  PYTHONPATH=$(BUILD)/python $$(sed -n 's/^_*Python3_EXECUTABLE:[A-Z]*=//p' $(BUILD)/CMakeCache.txt | head -n 1) \
+	    bench/python_bench.py $(BUILD) || exit 1; fi
 
 # Installs the command, the library and headers, the CMake package and the manual page.
 PREFIX ?= /usr/local
