@@ -6,7 +6,7 @@ per-track offsets into it (int64, T + 1 values), the layout of nibabel's ArraySe
     import fibrejoin
     tracks = fibrejoin.load("tracks.trk")          # points in mm from the grid corner
     tensors, voxel_size, affine = fibrejoin.read_tensor_image("dti_tensor.nii.gz")
-    tracks = fibrejoin.track(tensors, voxel_size, fa_threshold=0.2, affine=affine)
+    tracks = fibrejoin.track(tensors, voxel_size, fa_threshold=0.1, affine=affine)
     fibrejoin.save("whole.trk", tracks)
     fibrejoin.merge(["left.trk", "right.trk"], "both.trk")
 
@@ -276,7 +276,7 @@ _METHODS = ("fact", "fixed_step", "rk2", "tensorline")
 
 
 def track(tensors: Any, voxel_size: Sequence[float], mask: Any = None,
-          fa_threshold: Optional[float] = 0.2, seeds: Any = None, method: str = "fact",
+          fa_threshold: Optional[float] = 0.1, seeds: Any = None, method: str = "fact",
           step_factor: float = 0.5, angle: float = 45.0, threads: int = 0, *,
           seeds_per_voxel: int = 1, rng_seed: int = 0, eigen_index: int = 0,
           min_length: float = 0.0, max_length: float = float("inf"),
