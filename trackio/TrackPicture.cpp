@@ -13,7 +13,7 @@ namespace {
 
 // Room around the panels, in pixels: left of the first column and above the first row (title,
 // tick labels), between columns and rows (tick labels, axis names).
-constexpr double kLeft = 70, kTop = 76, kGap = 90;
+constexpr double kLeft = 70, kTop = 100, kGap = 90;
 // Direction colours take six levels per channel (the 216 "#rgb" colours of 0, 3, 6, 9, c, f).
 constexpr int kLevels = 6;
 const char kLevelDigits[] = "0369cf";
@@ -47,9 +47,9 @@ std::string Format(const char* format, double a, double b = 0, double c = 0, dou
     return buffer;
 }
 
-// 1, 2 or 5 times a power of ten, near a fifth of extent.
+// 1, 2 or 5 times a power of ten, near an eighth of extent.
 double TickStep(double extent) {
-    const double raw = extent / 5;
+    const double raw = extent / 8;
     const double power = std::pow(10.0, std::floor(std::log10(raw)));
     for (double factor : {1.0, 2.0, 5.0}) {
         if (factor * power >= raw) return factor * power;
@@ -131,7 +131,19 @@ bool WriteTrackPicture(const TrackSummary& summary, const std::string& svgPath,
     const int64_t drawn = std::min<int64_t>(total, int64_t(kMaxPictureTracks));
     const size_t colourCount =
         bySource ? summary.sources.size() + 1 : size_t(kLevels) * kLevels * kLevels;
-    std::vector<std::array<std::string, 3>> paths(colourCount);
+    // Paths: one per colour by direction; one per track by source, drawn with the sources taking
+    // turns track by track (order), so that no source hides the others.
+    struct Stroke {
+        size_t colour;
+        std::pair<int64_t, size_t> order;
+        std::array<std::string, 3> d;  // per panel
+    };
+    std::vector<Stroke> strokes;
+    std::vector<int64_t> drawnPerSource(colourCount, 0);
+    if (!bySource) {
+        for (size_t colour = 0; colour < colourCount; ++colour)
+            strokes.push_back({colour, {0, colour}, {}});
+    }
     TrackFileReader reader;
     if (drawn > 0 && !reader.Open(summary.path, message)) return false;
     Track track;
@@ -156,6 +168,9 @@ bool WriteTrackPicture(const TrackSummary& summary, const std::string& svgPath,
             if (at != summary.sources.end() && at->id == id)
                 sourceKey = size_t(at - summary.sources.begin());
         }
+        if (bySource) {
+            strokes.push_back({sourceKey, {drawnPerSource[sourceKey]++, sourceKey}, {}});
+        }
         size_t previous = colourCount;  // no run open
         for (size_t j = 0; j + 1 < m; ++j) {
             const double* a = &kept[3 * j];
@@ -175,7 +190,7 @@ bool WriteTrackPicture(const TrackSummary& summary, const std::string& svgPath,
             }
             for (size_t p = 0; p < 3; ++p) {
                 const Panel& panel = panels[p];
-                std::string& path = paths[key][p];
+                std::string& path = (bySource ? strokes.back() : strokes[key]).d[p];
                 if (key != previous)
                     path += Format("M%.1f %.1f", X(panel, a[panel.u]), Y(panel, a[panel.v]));
                 path += Format(" %.1f %.1f", X(panel, b[panel.u]), Y(panel, b[panel.v]));
@@ -183,6 +198,8 @@ bool WriteTrackPicture(const TrackSummary& summary, const std::string& svgPath,
             previous = key;
         }
     }
+    std::sort(strokes.begin(), strokes.end(),
+              [](const Stroke& a, const Stroke& b) { return a.order < b.order; });
     if (drawn > 0 && !reader.ok() && summary.complete) {
         message = reader.message();
         return false;
@@ -266,16 +283,17 @@ bool WriteTrackPicture(const TrackSummary& summary, const std::string& svgPath,
         svg +=
             "</g>\n<g fill=\"none\" stroke-width=\"0.7\" stroke-opacity=\"0.75\" "
             "stroke-linecap=\"round\">\n";
-        for (size_t key = 0; key < colourCount; ++key) {
-            if (paths[key][p].empty()) continue;
+        for (Stroke& stroke : strokes) {
+            if (stroke.d[p].empty()) continue;
+            const size_t key = stroke.colour;
             std::string colour = "#999";
             if (bySource && key < summary.sources.size())
                 colour = kSourceColours[key % kSourceColourCount];
             else if (!bySource)
                 colour = {'#', kLevelDigits[key / (kLevels * kLevels)],
                           kLevelDigits[key / kLevels % kLevels], kLevelDigits[key % kLevels]};
-            svg += "<path stroke=\"" + colour + "\" d=\"" + paths[key][p] + "\"/>\n";
-            paths[key][p] = std::string();  // memory back as the picture grows
+            svg += "<path stroke=\"" + colour + "\" d=\"" + stroke.d[p] + "\"/>\n";
+            stroke.d[p] = std::string();  // memory back as the picture grows
         }
         svg += "</g>\n";
     }
