@@ -195,9 +195,10 @@ std::string Report(const TrackSummary& s) {
     }
     if (!s.complete) {
         out += line("DAMAGED", s.damage);
-        out += line("", "the figures above cover the " + std::to_string(s.tracks) +
-                            " tracks before byte " + std::to_string(s.stoppedAtByte) + " of " +
-                            std::to_string(s.fileSize));
+        out += line("", "the figures above are those of the " + std::to_string(s.tracks) +
+                            " tracks before the damage (reading stopped at byte " +
+                            std::to_string(s.stoppedAtByte) + " of " + std::to_string(s.fileSize) +
+                            ")");
     }
     return out;
 }
