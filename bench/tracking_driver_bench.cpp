@@ -8,9 +8,17 @@
 // peak resident size so far: run one benchmark per process (--benchmark_filter) to read it for that
 // case alone. The run with 16 seeds per voxel (jittered) shows that memory does not follow the
 // number of seeds.
+//
+// BM_Command runs the fibretrack command end to end on the same field written as a NIfTI image
+// with its mask: reading the image, tracking and writing the .trk, in a process of its own, whose
+// peak resident size is "peak_rss_mib".
 #include <benchmark/benchmark.h>
+#include <spawn.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <string>
@@ -19,6 +27,9 @@
 #include "tracking/Track.h"
 #include "tracking/WholeVolumeTracker.h"
 #include "tracking_phantom.h"
+#include "volume/NiftiVolume.h"
+
+extern char** environ;
 
 namespace {
 
@@ -132,6 +143,80 @@ BENCHMARK(BM_LibraryLoop)
     ->Arg(0)
     ->Arg(2)
     ->Arg(3)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true);
+
+// The phantom as tensor.nii and mask.nii in a folder of its own, written once.
+const std::string& phantomFolder() {
+    static const std::string folder = [] {
+        char name[] = "/tmp/fibretrack-bench-XXXXXX";
+        const std::string path = mkdtemp(name) ? name : "/tmp";
+        const PhantomField& field = phantom();
+        fibrejoin::Image image;
+        image.dims = {kSize, kSize, kSize, 6};
+        image.voxelSize = {kVoxel, kVoxel, kVoxel};
+        image.voxelToWorld = {kVoxel, 0, 0, 0, 0, kVoxel, 0, 0, 0, 0, kVoxel, 0, 0, 0, 0, 1};
+        const std::size_t voxels = std::size_t(kSize) * kSize * kSize;
+        image.voxels.resize(6 * voxels);
+        for (std::size_t v = 0; v < voxels; ++v)
+            for (std::size_t c = 0; c < 6; ++c)
+                image.voxels[c * voxels + v] = field.tensors[6 * v + c];
+        std::string message;
+        fibrejoin::WriteImage(path + "/tensor.nii", image, fibrejoin::VoxelType::Float32, message);
+        image.dims[3] = 1;
+        image.voxels.assign(field.mask.begin(), field.mask.end());
+        fibrejoin::WriteImage(path + "/mask.nii", image, fibrejoin::VoxelType::UInt8, message);
+        return path;
+    }();
+    return folder;
+}
+
+// Arguments: method code, threads.
+void BM_Command(benchmark::State& state) {
+    static const char* const kMethods[] = {"fact", "fixed", "rk2", "tensorline"};
+    const std::string folder = phantomFolder();
+    const std::vector<std::string> args = {FIBRETRACK_BIN,
+                                           "-q",
+                                           "-f",
+                                           "--method",
+                                           kMethods[state.range(0)],
+                                           "--threads",
+                                           std::to_string(state.range(1)),
+                                           "--mask",
+                                           folder + "/mask.nii",
+                                           folder + "/tensor.nii",
+                                           folder + "/out.trk"};
+    std::vector<char*> argv;
+    for (const std::string& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    std::size_t tracks = 0;
+    double peakMiB = 0;
+    for (auto _ : state) {
+        pid_t child = 0;
+        int status = 0;
+        rusage usage{};
+        if (posix_spawn(&child, argv[0], nullptr, nullptr, argv.data(), environ) != 0 ||
+            wait4(child, &status, 0, &usage) != child || !WIFEXITED(status) ||
+            WEXITSTATUS(status) != 0) {
+            state.SkipWithError("fibretrack failed");
+            break;
+        }
+        tracks += centres().size();
+        peakMiB = std::max(peakMiB, static_cast<double>(usage.ru_maxrss) / 1024.0);
+    }
+    state.counters["tracks_per_s"] =
+        benchmark::Counter(static_cast<double>(tracks), benchmark::Counter::kIsRate);
+    state.counters["peak_rss_mib"] = peakMiB;
+}
+BENCHMARK(BM_Command)
+    ->ArgNames({"method", "threads"})
+    ->Args({0, 1})
+    ->Args({0, 2})
+    ->Args({2, 1})
+    ->Args({3, 1})
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond)
     ->Repetitions(5)

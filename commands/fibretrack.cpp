@@ -137,7 +137,8 @@ std::string ProgressText(const TrackingProgress& p, double seconds) {
     std::string text = "seeds " + std::to_string(p.seedsDone) + "/" + std::to_string(p.seedCount) +
                        "  tracks " + std::to_string(p.tracksKept) + "  " +
                        std::to_string(long(rate + 0.5)) + " tracks/s";
-    if (seedRate > 0 && p.seedsDone < p.seedCount) {
+    // The first blocks include starting the workers; a rate from them misleads.
+    if (seconds >= 1 && seedRate > 0 && p.seedsDone < p.seedCount) {
         text += "  " + FormatDuration(double(p.seedCount - p.seedsDone) / seedRate) + " left";
     }
     return text;
@@ -154,6 +155,7 @@ int Run(const CLI::App& app, const Arguments& a) {
     TrackFormat format;
     if (!FormatFromPath(a.outputPath, format, message)) return Fail(app, message);
 
+    InstallInterruptHandlers();
     const auto start = std::chrono::steady_clock::now();
     TensorImage tensors;
     if (!ReadTensorImage(a.tensorPath, kOrders.at(a.order), kFrames.at(a.frame), tensors,
@@ -211,7 +213,6 @@ int Run(const CLI::App& app, const Arguments& a) {
     options.maxLengthMm = a.maxLength;
     options.threads = a.threads;
 
-    InstallInterruptHandlers();
     ProgressLine progress(a.quiet);
     const auto trackingStart = std::chrono::steady_clock::now();
     auto elapsed = [](std::chrono::steady_clock::time_point since) {
@@ -233,15 +234,12 @@ int Run(const CLI::App& app, const Arguments& a) {
     const bool tracked = tracker.Run(field, seeds, range.first, range.second, options, sink,
                                      onProgress, summary, message);
     progress.Clear();
-    // Close reports a failed write with its reason; an interruption or a bad option has its own.
-    std::string closeMessage;
     if (!tracked) {
-        writer.Close(closeMessage);
-        return Fail(app, !stopReason.empty()     ? a.outputPath + ": " + stopReason
-                         : !closeMessage.empty() ? closeMessage
-                                                 : message);
+        writer.Discard();
+        if (!stopReason.empty()) return Fail(app, a.outputPath + ": " + stopReason);
+        return Fail(app, writer.failure().empty() ? message : writer.failure());
     }
-    if (!writer.Close(closeMessage)) return Fail(app, closeMessage);
+    if (!writer.Close(message)) return Fail(app, message);
     if (!a.quiet) {
         const double seconds = elapsed(start);
         std::fprintf(stderr, "%s: %zu tracks from %zu seeds in %s (%.0f tracks/s) -> %s\n",

@@ -515,6 +515,11 @@ class TrackFileWriter::TrkSink : public CTrackWriter {
 TrackFileWriter::TrackFileWriter() = default;
 
 TrackFileWriter::~TrackFileWriter() {
+    Discard();
+}
+
+void TrackFileWriter::Discard() {
+    open_ = false;
     trk_.reset();
     output_.Discard();
 }

@@ -151,6 +151,10 @@ class TrackFileWriter {
     // Completes the file (track count in its header) and moves it to its destination. On any
     // failure, here or earlier, neither the destination nor a temporary file remains.
     bool Close(std::string& message);
+    // Abandons the output: neither the destination nor a temporary file remains.
+    void Discard();
+    // Why a write failed, naming the file; empty while none did.
+    const std::string& failure() const { return failure_; }
     int64_t tracksWritten() const { return tracksWritten_; }
 
   private:

@@ -455,7 +455,10 @@ bool ReadTensorImage(const std::string& path, TensorOrder order, TensorFrame fra
     const auto& d = layout.dims;
     const int64_t volumes = geometry.dims[3];
     if (volumes != 6) {
-        return Fail(path, std::to_string(volumes) + " volumes, a tensor image needs 6", message);
+        return Fail(path,
+                    std::to_string(volumes) + (volumes == 1 ? " volume" : " volumes") +
+                        ", a tensor image needs 6",
+                    message);
     }
     if (d[3] != 6 && d[4] != 6) {
         return Fail(path, "the six tensor elements must lie along the fourth or fifth dimension",
