@@ -11,7 +11,10 @@ all: configure
 configure:
 	@test -f $(BUILD)/CMakeCache.txt || $(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
 
-demo: all
+# The demo builds only what it runs: the commands and the example programs.
+DEMO_TARGETS = fibrejoin fibretrack fibreinfo make_tensor_field same_tracks toolkit_demo
+demo: configure
+	$(CMAKE) --build $(BUILD) -j $(JOBS) --target $(DEMO_TARGETS)
 	@sh examples/demo.sh $(BUILD)
 
 test: all
