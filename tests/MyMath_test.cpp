@@ -33,8 +33,10 @@ namespace {
 // copies are safe.
 template <typename T>
 struct Matrix {
-    Matrix(int rows, int cols, std::vector<T> init = {})
-        : height(rows), cols(cols), values(init.empty() ? std::vector<T>(rows * cols) : init) {}
+    Matrix(int rows, int columns, std::vector<T> init = {})
+        : height(rows),
+          cols(columns),
+          values(init.empty() ? std::vector<T>(rows * columns) : init) {}
     T** rows() {
         rowPointers.resize(height);
         for (int i = 0; i < height; ++i)
@@ -297,7 +299,7 @@ TEST(Smoothing, LinearAndGaussian) {
     // Two components: an impulse in component 1 spreads as the kernel, component 0 stays zero,
     // and the border copies the NaN bit for bit.
     int dim[3] = {6, 5, 7};
-    const auto at = [](int x, int y, int z, int c) { return ((z * 5 + y) * 6 + x) * 2 + c; };
+    const auto at = [](int x, int y, int z, int k) { return ((z * 5 + y) * 6 + x) * 2 + k; };
     std::vector<double> in(6 * 5 * 7 * 2, 0.0), result(in.size(), -1.0);
     in[at(2, 2, 3, 1)] = 1.0;
     in[1] = std::numeric_limits<double>::quiet_NaN();

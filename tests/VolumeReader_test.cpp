@@ -162,13 +162,12 @@ TEST(VolumeReader, ReadsNeedAVolumeAndStopAtTheEndOfTheData) {
     // 64 bits, negative ones included.
     ASSERT_TRUE(reader.Open(exact.c_str(), 2, 2, 3, 2, 2, 2, 0, 0));
     EXPECT_EQ(reader.GetOffset(0, 0, 2000000000, 0), -1);
-    for (int interleaved : {0, 1}) {
-        ASSERT_TRUE(reader.Open(exact.c_str(), 1, 1, 1, 1, 1, 2, interleaved, 0));
+    for (int layout : {0, 1}) {
+        ASSERT_TRUE(reader.Open(exact.c_str(), 1, 1, 1, 1, 1, 2, layout, 0));
         EXPECT_EQ(reader.GetOffset(INT32_MAX, 0, 0, 0), int64_t(INT32_MAX) * 2);
         EXPECT_EQ(reader.GetOffset(INT32_MIN, 0, 0, 0), int64_t(INT32_MIN) * 2);
         EXPECT_EQ(reader.GetOffset(INT32_MAX, 1, 0, 0), -1);
-        EXPECT_EQ(reader.GetOffset(INT32_MAX, 0, 0, 1),
-                  interleaved ? -1 : int64_t(INT32_MAX) * 2 + 2);
+        EXPECT_EQ(reader.GetOffset(INT32_MAX, 0, 0, 1), layout ? -1 : int64_t(INT32_MAX) * 2 + 2);
         int32_t element;
         EXPECT_FALSE(reader.Read(&element, 0, 0, 0, -1)) << "a negative position";
     }
