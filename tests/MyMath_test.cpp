@@ -220,7 +220,8 @@ TEST(LinearSystem, FactorInvertAndAbsolutePivotBound) {
         EXPECT_EQ(testing::internal::GetCapturedStdout(), f > 1.5e-12 ? "" : failed);
         EXPECT_EQ(out[2][2], f > 1.5e-12 ? 1 / f : 0.0);
     }
-    // A zero row fails before any elimination; of equal scaled pivots the lower row wins.
+    // A zero row fails before any elimination; of equal scaled pivots the lower row (the higher
+    // index) wins and is exchanged with the upper one.
     int index[2];
     double scale[2];
     Matrix<double> zeroRow(2, 2, {1, 2, 0, 0}), tie(2, 2, {1, 0, 1, 1});
@@ -230,6 +231,7 @@ TEST(LinearSystem, FactorInvertAndAbsolutePivotBound) {
     EXPECT_EQ(zeroRow.values, (std::vector<double>{1, 2, 0, 0}));
     EXPECT_EQ(LUFactorLinearSystem(tie.rows(), index, 2, scale), 1);
     EXPECT_EQ(index[0], 1);
+    EXPECT_EQ(tie.values, (std::vector<double>{1, 1, 1, -1}));
     EXPECT_TRUE(CMyMath::InvertMatrix(nullptr, nullptr, -3));  // empty sizes touch nothing
     CMyMath::PseudoInverse(static_cast<double**>(nullptr), nullptr, -1, 2);
     CMyMath::SingularValueDecomposition(static_cast<float**>(nullptr), 2, -1, nullptr, nullptr);

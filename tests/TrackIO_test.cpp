@@ -233,15 +233,17 @@ TEST(TrackReader, CountingAndProgress) {
     EXPECT_STREQ(CTrackIO::error_message[CloseFailed], "Can not close file");
     EXPECT_EQ(count + reader.GetProgress(), 0);
 
-    // The header's count is taken as it is.
-    FileImage image = MakeHeader({{"s"}, {"p"}, 5});
+    // The header's count is taken as it is. A negative point count is refused, also where the
+    // properties would make the body's size positive.
+    FileImage image = MakeHeader({{"s"}, {"p", "q", "r", "t"}, 5});
+    image.AppendFloats({1});
     ASSERT_TRUE(OpenImage(reader, image));
-    EXPECT_FALSE(reader.GetNextRawData(-1, nullptr));
+    EXPECT_FALSE(reader.GetNextRawData(-1, body));
     EXPECT_EQ(reader.GetNumberOfTracks(), 5);
     EXPECT_STREQ(reader.GetLastErrorMessage(), "No error");
 
     // Count 0: scanned once, remembered, and the reading position is kept.
-    image.PutInt32(988, 0);
+    image = MakeHeader({{"s"}, {"p"}});
     image.AppendTrack(1, {1, 2, 3, 4, 5});
     image.AppendTrack(0, {6});
     image.AppendTrack(2, {1, 2, 3, 4, 5, 6, 7, 8, 9});

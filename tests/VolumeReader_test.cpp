@@ -152,8 +152,10 @@ TEST(VolumeReader, ReadsNeedAVolumeAndStopAtTheEndOfTheData) {
     EXPECT_FALSE(reader.Open(exact.c_str(), big, 1, INT32_MAX, INT32_MAX, 0, 1, 0));
     EXPECT_FALSE(reader.Open(exact.c_str(), one, 1, -1, 4, 0, 1, 0));
     EXPECT_FALSE(reader.Open(exact.c_str(), one, 1, 1, 0, 0, 1, 0));
-    const int negative[3] = {-3, 2, 2};
+    // Negative sizes fail, also two whose product is positive.
+    const int negative[3] = {-3, 2, 2}, twoNegative[3] = {-1, -1, 1};
     EXPECT_FALSE(reader.Open(exact.c_str(), negative, 1, 1, 4, 0, 1, 0) ||
+                 reader.Open(exact.c_str(), twoNegative, 1, 1, 4, 0, 1, 0) ||
                  reader.Open(exact.c_str(), one, 1, 1, 4, 0, 1, -1) ||
                  reader.Open(exact.c_str(), big, 1, 1 << 20, 8, 0, 1, 0));
     EXPECT_TRUE(reader.Open(exact.c_str(), one, 1, 1, 4, 0, 1, end - 4));

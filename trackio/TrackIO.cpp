@@ -270,7 +270,7 @@ bool CTrackReader::GetNextTrackData(int n, float* points, float* scalars, float*
 bool CTrackReader::GetNextRawData(int n, float* block) {
     if (!HasOpenFile()) return false;
     const int64_t values = BodyValueCount(n, header.scalar_count, header.property_count);
-    if (values < 0 || !ReadValues(file, block, size_t(values))) {
+    if (n < 0 || values < 0 || !ReadValues(file, block, size_t(values))) {
         error = ReadFailed;
         return false;
     }

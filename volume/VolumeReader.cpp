@@ -95,7 +95,11 @@ bool CVolumeReader::Open(const char* path, const int* dims, int mosaicFactor, in
         return false;
     }
     frameVoxels = voxels;
-    if (frameVoxels < 0 || frames < 0 || bytesPerElement < 1 || offset < 0) return false;
+    // Two negative sizes would make a positive product: each count is checked on its own.
+    if (dims[0] < 0 || dims[1] < 0 || dims[2] < 0 || frames < 0 || bytesPerElement < 1 ||
+        offset < 0) {
+        return false;
+    }
 
     // At most 2^31 * 2^31 * 2^31 bytes, which can pass 64 bits.
     int64_t total = 0;
