@@ -233,6 +233,12 @@ TEST(AnalyzeVolume, MessagesAndRefusedHeaders) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), cannot + missing + ".hdr\n");
     WriteBytes(bad + ".hdr", Bytes(20, 0));
     readers(bad, shortHeader + cannot + bad + ".hdr\n", shortHeader);
+    // A header that cannot be read whole (here a folder) is no header.
+    std::filesystem::create_directory(dir.File("folder.hdr"));
+    ANALYZE_HEADER header;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(CAnalyzeVolume::ReadHeader(dir.File("folder").c_str(), header), 0);
+    testing::internal::GetCapturedStdout();
 
     // Sizes of 0 or less, a count beyond 32 bits, or bits that disagree with the type are
     // refused as unsupported before anything is allocated; a code that is not converted (128)
@@ -259,7 +265,18 @@ TEST(AnalyzeVolume, MessagesAndRefusedHeaders) {
         readers(bad, " failed ", " failed ");
         std::filesystem::remove(bad + ".img");
         readers(bad, "", "");
+        EXPECT_EQ(CAnalyzeVolume::ReadVolume(bad.c_str(), buffer.data()), 0);
     }
+    // A request before the image's first byte, or of no bytes at all, reads nothing.
+    WriteBytes(bad + ".img", Bytes(64, 1));
+    const int empty[3] = {2, 0, 1};
+    CAnalyzeVolume::WriteHeader((bad + ".hdr").c_str(), two, kVoxel, 16, 4);
+    short shorts[2];
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(CAnalyzeVolume::ReadAsShort(bad.c_str(), shorts, -2, 2), 0);
+    CAnalyzeVolume::WriteHeader((bad + ".hdr").c_str(), empty, kVoxel, 16, 4);
+    EXPECT_EQ(CAnalyzeVolume::ReadVolume(bad.c_str(), buffer.data()), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), " failed  failed ");
     EXPECT_EQ(CAnalyzeVolume::WriteVolume(dir.File("t").c_str(), two, kVoxel, two, 32), 0);
 }
 
