@@ -144,7 +144,8 @@ TEST(TrackReader, HeaderVariants) {
     const float axes[6] = {0, 0, 0, 7, 0, 8};
     std::copy_n(axes, 6, fields.axis_vectors);
     ASSERT_TRUE(OpenImage(reader, MakeHeader(fields), &header));
-    EXPECT_TRUE(header.header_size == 0 && header.dimension[1] == 20);
+    EXPECT_EQ(std::make_tuple(header.header_size, header.dimension[1]),
+              std::make_tuple(0, short(20)));
     EXPECT_STREQ(header.orientation_code, "LPS");
     EXPECT_STREQ(header.secondary_orientation_code, "LPS");
     EXPECT_EQ(std::vector<float>(header.axis_vectors, header.axis_vectors + 6),
@@ -163,9 +164,10 @@ TEST(TrackReader, HeaderVariants) {
     int dims[3];
     float voxel[3];
     ASSERT_TRUE(reader.Open(kPath.c_str(), dims, voxel) && reader.GetHeader(&header));
-    EXPECT_TRUE(dims[0] == short(0x5254) && dims[1] == short(0x584B) && voxel[1] == 0.75f);
-    EXPECT_TRUE(header.scalar_count == 0 && header.property_count == 0 && header.track_count == 0 &&
-                header.secondary_orientation_code[0] == 0);
+    EXPECT_EQ(std::make_tuple(dims[0], dims[1], voxel[1]), std::make_tuple(0x5254, 0x584B, 0.75f));
+    EXPECT_EQ(std::make_tuple(header.scalar_count, header.property_count, header.track_count,
+                              header.secondary_orientation_code[0]),
+              std::make_tuple(short(0), short(0), 0, '\0'));
     EXPECT_EQ(ReadTrack(reader, 0, 0), std::vector<float>({1, 2, 3, 4, 5, 6}));
     EXPECT_EQ(reader.GetNumberOfTracks(), 1 + (1000 - 24 - 28) / 4);
     headerless.PutInt32(0, 0x10007);
@@ -177,7 +179,7 @@ TEST(TrackReader, HeaderVariants) {
     headerless.bytes.resize(999);
     EXPECT_FALSE(OpenImage(reader, headerless, &header));
     EXPECT_STREQ(reader.GetLastErrorMessage(), "Not a compatible track file");
-    EXPECT_TRUE(header.magic[0] == 7 && header.voxel_size[1] == 0.75f);
+    EXPECT_EQ(std::make_tuple(header.magic[0], header.voxel_size[1]), std::make_tuple('\7', 0.75f));
     int n;
     EXPECT_FALSE(reader.GetNextPointCount(&n));
 
@@ -281,7 +283,7 @@ TEST(TrackReader, CountingAndProgress) {
     ASSERT_TRUE(reader.GetHeader(&header));
     EXPECT_EQ(header.track_count, count);
     ASSERT_TRUE(reader.GetNextTrackData(n, body, body + 3, body + 4));
-    EXPECT_TRUE(body[3] == 4 && body[4] == 5);
+    EXPECT_EQ(std::make_tuple(body[3], body[4]), std::make_tuple(4.0f, 5.0f));
     while (reader.GetNextPointCount(&n))
         ASSERT_TRUE(reader.GetNextRawData(n, body));
     EXPECT_EQ(reader.GetProgress(), 100);
@@ -368,7 +370,8 @@ TEST(TrackWriter, UpdateHeaderOfAFileByName) {
         CTrackReader reader;
         TRACK_HEADER header;
         ASSERT_TRUE(reader.Open(kPath.c_str(), &header));
-        EXPECT_TRUE(header.dimension[0] == 64 && header.track_count == 1);
+        EXPECT_EQ(std::make_tuple(header.dimension[0], header.track_count),
+                  std::make_tuple(short(64), 1));
         EXPECT_STREQ(header.scalar_names[0], "new");
         EXPECT_EQ(ReadTrack(reader, 1, 0), std::vector<float>({1, 2, 3, 4}));
     }

@@ -191,22 +191,30 @@ TEST(VolumeReader, RawFilesMoveTheWidthOfTheirElements) {
     const unsigned char chars[3] = {1, 254, 3};
     float floatsBack[3] = {0, 0, 9};
     short shortsBack[2] = {};
-    // Each write is read back (the sums count the successes). A read longer than the file
-    // succeeds and leaves the rest; one byte written or read is a success.
-    EXPECT_EQ(CVolumeReader::WriteRaw(p, floats, 2) + CVolumeReader::ReadRaw(p, floatsBack, 3), 2);
-    EXPECT_EQ(floatsBack[1] * floatsBack[2], -18.0f);
-    EXPECT_EQ(CVolumeReader::WriteRaw(p, shorts, 2) + CVolumeReader::ReadRaw(p, shortsBack, 2), 2);
+    // Each write is read back (braces keep the order). A read longer than the file succeeds and
+    // leaves the rest; one byte written or read is a success.
+    using Results = std::tuple<int, int>;
+    EXPECT_EQ(
+        (Results{CVolumeReader::WriteRaw(p, floats, 2), CVolumeReader::ReadRaw(p, floatsBack, 3)}),
+        Results(1, 1));
+    EXPECT_EQ(std::vector<float>(floatsBack, floatsBack + 3), (std::vector<float>{1.5f, -2, 9}));
+    EXPECT_EQ(
+        (Results{CVolumeReader::WriteRaw(p, shorts, 2), CVolumeReader::ReadRaw(p, shortsBack, 2)}),
+        Results(1, 1));
     EXPECT_EQ(ReadBytes(path).size(), 4u);
     EXPECT_EQ(shortsBack[1], -300);
-    EXPECT_EQ(CVolumeReader::WriteRaw(p, chars, 1) + CVolumeReader::ReadRaw(p, shortsBack, 1), 2);
+    EXPECT_EQ(
+        (Results{CVolumeReader::WriteRaw(p, chars, 1), CVolumeReader::ReadRaw(p, shortsBack, 1)}),
+        Results(1, 1));
     EXPECT_EQ(CVolumeReader::WriteRaw(p, chars, 3), 1);
     EXPECT_EQ(ReadBytes(path), Bytes({1, 254, 3}));
 
     // The positioned reader: a range, a range cut by the end, then nothing left to read.
     unsigned char bytes[4] = {7, 7, 7, 7};
     testing::internal::CaptureStdout();
-    EXPECT_EQ(CVolumeReader::ReadRaw(p, bytes, 2, 1) + CVolumeReader::ReadRaw(p, bytes + 2, 2, 2),
-              2);
+    EXPECT_EQ((Results{CVolumeReader::ReadRaw(p, bytes, 2, 1),
+                       CVolumeReader::ReadRaw(p, bytes + 2, 2, 2)}),
+              Results(1, 1));
     EXPECT_EQ(Bytes(bytes, bytes + 4), Bytes({254, 3, 3, 7}));
     EXPECT_EQ(CVolumeReader::ReadRaw(p, bytes, 1, 3), 0);
     EXPECT_EQ(CVolumeReader::ReadRaw(p, bytes, 1, -1), 0);
