@@ -58,12 +58,13 @@ struct PointRunBuffer {
     size_t points_per_run;
 };
 
+// No values need no buffer: an empty track may come without one.
 bool ReadValues(FILE* file, float* destination, size_t count) {
-    return std::fread(destination, sizeof(float), count, file) == count;
+    return count == 0 || std::fread(destination, sizeof(float), count, file) == count;
 }
 
 bool WriteValues(FILE* file, const float* source, size_t count) {
-    return std::fwrite(source, sizeof(float), count, file) == count;
+    return fibrejoin::WriteAll(file, source, count * sizeof(float));
 }
 
 }  // namespace
