@@ -134,6 +134,15 @@ TEST(VolumeReader, ReadsNeedAVolumeAndGeometriesMustFitTheFile) {
         EXPECT_TRUE(reader.Close());
     }
     EXPECT_FALSE(reader.Open(dir.File("missing.raw").c_str(), 1, 1, 1, 1, 1, 1, 0, 0));
+    // A reader that goes releases its stream, also one left attached by a failed Open.
+    const auto descriptors = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+    };
+    const auto open = descriptors();
+    for (const std::string& file : {exact, shorter})
+        EXPECT_TRUE(CVolumeReader().Open(file.c_str(), g.dims, 1, 2, 4, 0, 0, 10) ==
+                    (file == exact));
+    EXPECT_EQ(descriptors(), open);
 
     // Geometries that no file can satisfy fail, also in memory mode, without allocating for
     // them: sizes beyond 32 bits (also through a mosaic), a total beyond 64 bits, negative sizes
