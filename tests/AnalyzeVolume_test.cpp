@@ -194,6 +194,14 @@ TEST(AnalyzeVolume, ConversionsAndMaskRangesOfExtremeValues) {
     EXPECT_EQ(Mask(v, 6, 4, 0), std::vector<short>(6, 0));
     WritePair(v, 2, std::vector<unsigned char>({255, 3, 100}));
     EXPECT_EQ(Mask(v, 3, 100, 0), std::vector<short>({1, 0, 1}));
+    EXPECT_EQ(Floats(v, 1, 2, 1), std::vector<float>{100});  // a request of one byte
+    // A foreign image of more than one conversion block: every block is turned.
+    std::vector<short> many(5000);
+    for (size_t i = 0; i < many.size(); ++i)
+        many[i] = short(i - 2500);
+    WritePair(v, 4, many);
+    MakeForeign(v, 2);
+    EXPECT_EQ(Shorts(v, many.size()), many);
     // An image cut inside its last element (-5): the byte that is there stays, the other is 0.
     WritePair(v, 4, std::vector<short>({99, 100, 150, 200, 201, -5}));
     std::filesystem::resize_file(v + ".img", 11);

@@ -150,6 +150,12 @@ TEST(TrackReader, HeaderVariants) {
     EXPECT_STREQ(header.secondary_orientation_code, "LPS");
     EXPECT_EQ(std::vector<float>(header.axis_vectors, header.axis_vectors + 6),
               std::vector<float>({1, 0, 0, 7, 1, 8}));
+    // One non-zero element keeps the first vector.
+    fields.axis_vectors[1] = 0.5f;
+    ASSERT_TRUE(OpenImage(reader, MakeHeader(fields), &header));
+    EXPECT_EQ(
+        std::make_tuple(header.axis_vectors[0], header.axis_vectors[1], header.axis_vectors[4]),
+        std::make_tuple(0.0f, 0.5f, 0.0f));
 
     // Headerless: "TRACK" with a non-zero sixth byte; int32 dimensions keep their low 16 bits,
     // the first track starts at byte 24.
@@ -164,7 +170,8 @@ TEST(TrackReader, HeaderVariants) {
     int dims[3];
     float voxel[3];
     ASSERT_TRUE(reader.Open(kPath.c_str(), dims, voxel) && reader.GetHeader(&header));
-    EXPECT_EQ(std::make_tuple(dims[0], dims[1], voxel[1]), std::make_tuple(0x5254, 0x584B, 0.75f));
+    EXPECT_EQ(std::make_tuple(dims[0], dims[1], dims[2], voxel[0], voxel[1], voxel[2]),
+              std::make_tuple(0x5254, 0x584B, 6, 0.5f, 0.75f, 2.0f));
     EXPECT_EQ(std::make_tuple(header.scalar_count, header.property_count, header.track_count,
                               header.secondary_orientation_code[0]),
               std::make_tuple(short(0), short(0), 0, '\0'));
@@ -265,7 +272,8 @@ TEST(TrackReader, CountingAndProgress) {
     image.AppendFloats({1});
     ASSERT_TRUE(OpenImage(reader, image));
     EXPECT_FALSE(reader.GetNextRawData(-1, body));
-    EXPECT_EQ(reader.GetNumberOfTracks(), 5);
+    EXPECT_TRUE(reader.GetNumberOfTracks(&count));
+    EXPECT_EQ(count, 5);
     EXPECT_STREQ(reader.GetLastErrorMessage(), "No error");
 
     // Count 0: scanned once, remembered, and the reading position is kept.
@@ -315,22 +323,27 @@ TEST(TrackWriter, HeaderCountsAndLifecycle) {
     expected.AppendTrack(1, {1, 2, 3, 9});
     EXPECT_EQ(FirstDifference(ReadBytes(second), expected.bytes), "");
 
-    // UpdateHeader on an open writer takes a header in either byte order; the count continues
-    // from the given one.
+    // UpdateHeader on an open writer, between tracks, takes a header in either byte order (or
+    // marked by a size of 0); the count continues from the given one.
     HeaderFields update{{}, {}, 10};
     update.version = 5;
     TRACK_HEADER header;
-    std::memcpy(&header, MakeHeader(update, true).bytes.data(), 1000);
-    {
+    for (bool foreign : {true, false}) {
+        update.header_size = foreign ? 1000 : 0;
+        std::memcpy(&header, MakeHeader(update, foreign).bytes.data(), 1000);
         CTrackWriter writer;
         ASSERT_TRUE(writer.Initialize(kPath.c_str(), TRACK_HEADER()) &&
+                    writer.WriteNextTrack(1, point, nullptr, nullptr) &&
                     writer.UpdateHeader(header) &&
                     writer.WriteNextTrack(1, point, nullptr, nullptr) && writer.Close());
+        HeaderFields written = update;
+        written.track_count = 11;
+        written.header_size = 1000;
+        expected = MakeHeader(written);
+        expected.AppendTrack(1, {1, 2, 3});
+        expected.AppendTrack(1, {1, 2, 3});
+        EXPECT_EQ(FirstDifference(ReadBytes(kPath), expected.bytes), "");
     }
-    update.track_count = 11;
-    expected = MakeHeader(update);
-    expected.AppendTrack(1, {1, 2, 3});
-    EXPECT_EQ(FirstDifference(ReadBytes(kPath), expected.bytes), "");
 
     // Refused records write nothing and count nothing.
     TRACK_HEADER shaped;
@@ -344,7 +357,7 @@ TEST(TrackWriter, HeaderCountsAndLifecycle) {
                  writer.WriteNextTrack(1, values, nullptr, values) ||
                  writer.WriteNextTrack(INT_MAX, values));
     EXPECT_STREQ(writer.GetLastErrorMessage(), "Can not write to file");
-    EXPECT_TRUE(writer.WriteDataBlock(values, 8));
+    EXPECT_TRUE(writer.WriteDataBlock(values, 7) && writer.WriteDataBlock(values, 1));
     EXPECT_FALSE(writer.WriteDataBlock(values, 0));
     ASSERT_TRUE(writer.Close());
     const Bytes bytes = ReadBytes(kPath);
