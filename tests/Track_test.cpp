@@ -120,6 +120,15 @@ TEST(TrackPropagators, WalkTheAxisFieldAndStopAtTheMaskOrOnBadArguments) {
         for (float factor : {0.0f, kNaN})
             EXPECT_EQ(field.Half(method, kSeed, 1, 0, {}, 0, nullptr, factor), kSeed) << method;
 
+    // A walk leaving through y or z between -1 and 0 voxel stops before: the position truncates
+    // into voxel 0 but lies outside.
+    for (Points (*along)(int) :
+         {+[](int) { return Along(0, 1, 0); }, +[](int) { return Along(0, 0, 1); }}) {
+        Field down(4, 4, 4, 1, 1, 1, along);
+        for (int method : {0, 3})
+            EXPECT_EQ(down.Half(method, {1.5f, 1.5f, 1.5f}, 1, 1).size(), 3u) << method;
+    }
+
     // Bad arguments add nothing; tensorline has no eigenvector column to check.
     float seed[3] = {7, 3, 2.5f}, nanSeed[3] = {kNaN, 3, 2.5f}, *t = field.tensors.data();
     int negative[3] = {-8, -4, 4}, huge[3] = {1 << 30, 1 << 30, 1 << 30}, *dims = field.dims;
