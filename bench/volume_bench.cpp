@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "utils/File.h"
 #include "volume/AnalyzeVolume.h"
 #include "volume/VolumeReader.h"
 
@@ -51,18 +52,17 @@ std::vector<short> Volume(int seed) {
 
 void ReverseFile(const std::string& path, const std::vector<std::pair<size_t, size_t>>& fields,
                  size_t width) {
-    FILE* file = std::fopen(path.c_str(), "r+b");
-    std::fseek(file, 0, SEEK_END);
-    std::vector<unsigned char> bytes(size_t(std::ftell(file)));
-    std::rewind(file);
+    const fibrejoin::UniqueFile owned = fibrejoin::OpenFile(path, "r+b");
+    FILE* file = owned.get();
+    if (!file) std::abort();
+    std::vector<unsigned char> bytes(size_t(fibrejoin::FileSize(file)));
     if (std::fread(bytes.data(), 1, bytes.size(), file) != bytes.size()) std::abort();
     for (const auto& [offset, size] : fields)
         std::reverse(bytes.begin() + offset, bytes.begin() + offset + size);
     for (size_t i = 0; width > 1 && i + width <= bytes.size(); i += width)
         std::reverse(bytes.begin() + i, bytes.begin() + i + width);
     std::rewind(file);
-    std::fwrite(bytes.data(), 1, bytes.size(), file);
-    std::fclose(file);
+    if (!fibrejoin::WriteAll(file, bytes.data(), bytes.size())) std::abort();
 }
 
 bool CreateFiles() {
@@ -109,9 +109,8 @@ bool CreateFiles() {
 // One fread of the whole image into a fresh buffer.
 std::unique_ptr<unsigned char[]> ReadImage(const std::string& path, size_t bytes) {
     std::unique_ptr<unsigned char[]> buffer(new unsigned char[bytes]);
-    FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file || std::fread(buffer.get(), 1, bytes, file) != bytes) std::abort();
-    std::fclose(file);
+    const fibrejoin::UniqueFile file = fibrejoin::OpenFile(path, "rb");
+    if (!file || std::fread(buffer.get(), 1, bytes, file.get()) != bytes) std::abort();
     return buffer;
 }
 

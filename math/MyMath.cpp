@@ -304,7 +304,8 @@ int LUFactorLinearSystem(double** a, int* index, int n, double* scale) {
                 sum -= a[i][k] * a[k][j];
             a[i][j] = sum;
         }
-        // Pivot on the largest scaled element; on ties the lowest row wins.
+        // Pivot on the largest scaled element; on ties the last candidate (the highest row index,
+        // lowest in the matrix) wins.
         double largest = 0.0;
         int pivot = j;
         for (int i = j; i < n; ++i) {

@@ -19,6 +19,7 @@ int vtkJacobiN(T** a, int n, T* w, T** v);
 
 // LU factorisation of the n x n matrix a in place, with implicit row scaling and partial
 // pivoting: index[j] receives the row exchanged with row j, scale is n elements of work storage.
+// Among rows of equal scaled magnitude the one of highest index becomes the pivot.
 // Returns 0, after printing a message on standard output, when a row is zero or a pivot is at
 // most 1e-12 in magnitude (an absolute bound).
 int LUFactorLinearSystem(double** a, int* index, int n, double* scale);

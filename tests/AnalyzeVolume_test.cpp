@@ -194,6 +194,14 @@ TEST(AnalyzeVolume, ConversionsAndMaskRangesOfExtremeValues) {
     EXPECT_EQ(Mask(v, 6, 4, 0), std::vector<short>(6, 0));
     WritePair(v, 2, std::vector<unsigned char>({255, 3, 100}));
     EXPECT_EQ(Mask(v, 3, 100, 0), std::vector<short>({1, 0, 1}));
+    EXPECT_EQ(Floats(v, 1, 2, 1), std::vector<float>{100});  // a request of one byte
+    // A foreign image of more than one conversion block: every block is turned.
+    std::vector<short> many(5000);
+    for (size_t i = 0; i < many.size(); ++i)
+        many[i] = short(i - 2500);
+    WritePair(v, 4, many);
+    MakeForeign(v, 2);
+    EXPECT_EQ(Shorts(v, many.size()), many);
     // An image cut inside its last element (-5): the byte that is there stays, the other is 0.
     WritePair(v, 4, std::vector<short>({99, 100, 150, 200, 201, -5}));
     std::filesystem::resize_file(v + ".img", 11);
@@ -233,6 +241,12 @@ TEST(AnalyzeVolume, MessagesAndRefusedHeaders) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), cannot + missing + ".hdr\n");
     WriteBytes(bad + ".hdr", Bytes(20, 0));
     readers(bad, shortHeader + cannot + bad + ".hdr\n", shortHeader);
+    // A header that cannot be read whole (here a folder) is no header.
+    std::filesystem::create_directory(dir.File("folder.hdr"));
+    ANALYZE_HEADER header;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(CAnalyzeVolume::ReadHeader(dir.File("folder").c_str(), header), 0);
+    testing::internal::GetCapturedStdout();
 
     // Sizes of 0 or less, a count beyond 32 bits, or bits that disagree with the type are
     // refused as unsupported before anything is allocated; a code that is not converted (128)
@@ -259,7 +273,18 @@ TEST(AnalyzeVolume, MessagesAndRefusedHeaders) {
         readers(bad, " failed ", " failed ");
         std::filesystem::remove(bad + ".img");
         readers(bad, "", "");
+        EXPECT_EQ(CAnalyzeVolume::ReadVolume(bad.c_str(), buffer.data()), 0);
     }
+    // A request before the image's first byte, or of no bytes at all, reads nothing.
+    WriteBytes(bad + ".img", Bytes(64, 1));
+    const int empty[3] = {2, 0, 1};
+    CAnalyzeVolume::WriteHeader((bad + ".hdr").c_str(), two, kVoxel, 16, 4);
+    short shorts[2];
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(CAnalyzeVolume::ReadAsShort(bad.c_str(), shorts, -2, 2), 0);
+    CAnalyzeVolume::WriteHeader((bad + ".hdr").c_str(), empty, kVoxel, 16, 4);
+    EXPECT_EQ(CAnalyzeVolume::ReadVolume(bad.c_str(), buffer.data()), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), " failed  failed ");
     EXPECT_EQ(CAnalyzeVolume::WriteVolume(dir.File("t").c_str(), two, kVoxel, two, 32), 0);
 }
 

@@ -33,8 +33,10 @@ namespace {
 // copies are safe.
 template <typename T>
 struct Matrix {
-    Matrix(int rows, int cols, std::vector<T> init = {})
-        : height(rows), cols(cols), values(init.empty() ? std::vector<T>(rows * cols) : init) {}
+    Matrix(int rows, int columns, std::vector<T> init = {})
+        : height(rows),
+          cols(columns),
+          values(init.empty() ? std::vector<T>(rows * columns) : init) {}
     T** rows() {
         rowPointers.resize(height);
         for (int i = 0; i < height; ++i)
@@ -218,7 +220,8 @@ TEST(LinearSystem, FactorInvertAndAbsolutePivotBound) {
         EXPECT_EQ(testing::internal::GetCapturedStdout(), f > 1.5e-12 ? "" : failed);
         EXPECT_EQ(out[2][2], f > 1.5e-12 ? 1 / f : 0.0);
     }
-    // A zero row fails before any elimination; of equal scaled pivots the lower row wins.
+    // A zero row fails before any elimination; of equal scaled pivots the lower row (the higher
+    // index) wins and is exchanged with the upper one.
     int index[2];
     double scale[2];
     Matrix<double> zeroRow(2, 2, {1, 2, 0, 0}), tie(2, 2, {1, 0, 1, 1});
@@ -228,6 +231,7 @@ TEST(LinearSystem, FactorInvertAndAbsolutePivotBound) {
     EXPECT_EQ(zeroRow.values, (std::vector<double>{1, 2, 0, 0}));
     EXPECT_EQ(LUFactorLinearSystem(tie.rows(), index, 2, scale), 1);
     EXPECT_EQ(index[0], 1);
+    EXPECT_EQ(tie.values, (std::vector<double>{1, 1, 1, -1}));
     EXPECT_TRUE(CMyMath::InvertMatrix(nullptr, nullptr, -3));  // empty sizes touch nothing
     CMyMath::PseudoInverse(static_cast<double**>(nullptr), nullptr, -1, 2);
     CMyMath::SingularValueDecomposition(static_cast<float**>(nullptr), 2, -1, nullptr, nullptr);
@@ -297,7 +301,7 @@ TEST(Smoothing, LinearAndGaussian) {
     // Two components: an impulse in component 1 spreads as the kernel, component 0 stays zero,
     // and the border copies the NaN bit for bit.
     int dim[3] = {6, 5, 7};
-    const auto at = [](int x, int y, int z, int c) { return ((z * 5 + y) * 6 + x) * 2 + c; };
+    const auto at = [](int x, int y, int z, int k) { return ((z * 5 + y) * 6 + x) * 2 + k; };
     std::vector<double> in(6 * 5 * 7 * 2, 0.0), result(in.size(), -1.0);
     in[at(2, 2, 3, 1)] = 1.0;
     in[1] = std::numeric_limits<double>::quiet_NaN();

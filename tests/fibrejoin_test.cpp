@@ -34,19 +34,7 @@ RunResult RunFibrejoin(const TempDir& dir, const std::vector<std::string>& args)
             std::string(err_bytes.begin(), err_bytes.end())};
 }
 
-struct TrackSet {
-    HeaderFields fields;
-    std::vector<Track> tracks;
-    bool foreign = false;
-
-    FileImage Image() const {
-        FileImage image = MakeHeader(fields, foreign);
-        for (const Track& track : tracks)
-            image.AppendTrack(track);
-        return image;
-    }
-    void Save(const std::string& path) const { Image().Save(path); }
-};
+using TrackSet = TrackFile;
 
 // As many tracks as the header's count, of 0 to `max_points` points, with values drawn from
 // `seed`.
@@ -72,9 +60,15 @@ TrackSet MakeSet(unsigned seed, const HeaderFields& fields, int max_points = 4) 
 // zero byte, the rest of its slot is kept), "DataSetID" last, zero scalars for narrower inputs,
 // properties by position.
 Bytes ExpectedMerge(const std::vector<TrackSet>& inputs) {
-    FileImage image = MakeHeader(inputs[0].fields);
-    std::vector<std::string> scalar_names = inputs[0].fields.scalar_names;
-    std::vector<std::string> property_names = inputs[0].fields.property_names;
+    HeaderFields merged = inputs[0].fields;
+    merged.track_count = 0;
+    for (const TrackSet& input : inputs)
+        merged.track_count += int32_t(input.tracks.size());
+    merged.header_size = 1000;
+    merged.secondary_orientation = "LPS";  // the reader fills in the second orientation code
+    FileImage image = MakeHeader(merged);
+    std::vector<std::string> scalar_names = merged.scalar_names;
+    std::vector<std::string> property_names = merged.property_names;
     for (const TrackSet& input : inputs) {
         for (auto table : {std::make_pair(&scalar_names, &input.fields.scalar_names),
                            std::make_pair(&property_names, &input.fields.property_names)}) {
@@ -89,9 +83,6 @@ Bytes ExpectedMerge(const std::vector<TrackSet>& inputs) {
     image.PutInt16(36, int16_t(scalar_names.size()));
     image.PutInt16(238, int16_t(property_names.size()));
     image.PutText(240 + 20 * (property_names.size() - 1), "DataSetID");
-    image.PutText(952, "LPS");  // the reader fills in the second orientation code
-    image.PutInt32(996, 1000);
-    int track_count = 0;
     for (size_t k = 0; k < inputs.size(); ++k) {
         for (Track track : inputs[k].tracks) {
             if (track.scalars.size() != scalar_names.size() * track.Count())
@@ -99,10 +90,8 @@ Bytes ExpectedMerge(const std::vector<TrackSet>& inputs) {
             track.properties.resize(property_names.size(), 0.0f);
             track.properties.back() = float(k);
             image.AppendTrack(track);
-            ++track_count;
         }
     }
-    image.PutInt32(988, track_count);
     return image.bytes;
 }
 
@@ -209,8 +198,9 @@ TEST(Fibrejoin, RefusalsAndTheirMessages) {
     // input before the output is created.
     for (int field : {36, 238, 238 + 1000}) {
         for (const std::string& target : {a, b}) {
-            FileImage bad = second.Image();
-            bad.PutInt16(field % 1000, field > 1000 ? 10 : -1);
+            TrackFile bad = second;
+            (field == 36 ? bad.fields.scalar_count : bad.fields.property_count) =
+                field > 1000 ? 10 : -1;
             first.Save(target == a ? b : a);
             bad.Save(target);
             expect({a, b, out}, 1, "",

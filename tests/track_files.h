@@ -12,7 +12,9 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace testing_files {
@@ -83,12 +85,17 @@ class FileImage {
 
 // The header fields tests vary, most often varied first.
 struct HeaderFields {
-    std::vector<std::string> scalar_names;  // the count is the number of names
+    std::vector<std::string> scalar_names;  // the count is the number of names, unless set below
     std::vector<std::string> property_names;
     int32_t track_count = 0;
     int32_t header_size = 1000;
     int16_t dims[3] = {10, 20, 30};
     float voxel[3] = {1.0f, 1.0f, 2.5f};
+    // Counts that disagree with the names, when set.
+    std::optional<int16_t> scalar_count = std::nullopt, property_count = std::nullopt;
+    int32_t version = 2;
+    std::string orientation = "LPS", secondary_orientation = "";
+    float axis_vectors[6] = {1, 0, 0, 0, 1, 0};
 };
 
 // A 1000-byte header as the toolkit lays it out.
@@ -101,19 +108,36 @@ inline FileImage MakeHeader(const HeaderFields& f, bool foreign = false) {
         image.PutFloat(12 + 4 * i, f.voxel[i]);
     }
     // Each count is followed by its table of ten 20-byte names.
-    for (auto [at, names] : {std::make_pair(36, &f.scalar_names), {238, &f.property_names}}) {
-        image.PutInt16(at, int16_t(names->size()));
+    for (auto [at, names, count] : {std::make_tuple(36, &f.scalar_names, f.scalar_count),
+                                    std::make_tuple(238, &f.property_names, f.property_count)}) {
+        image.PutInt16(at, count.value_or(int16_t(names->size())));
         for (size_t i = 0; i < names->size() && i < 10; ++i)
             image.PutText(at + 2 + 20 * i, (*names)[i].c_str());
     }
-    image.PutText(948, "LPS");
-    image.PutFloat(956, 1.0f);
-    image.PutFloat(972, 1.0f);
+    image.PutText(948, f.orientation.c_str());
+    image.PutText(952, f.secondary_orientation.c_str());
+    for (int i = 0; i < 6; ++i)
+        image.PutFloat(956 + 4 * i, f.axis_vectors[i]);
     image.PutInt32(988, f.track_count);
-    image.PutInt32(992, 2);
+    image.PutInt32(992, f.version);
     image.PutInt32(996, f.header_size);
     return image;
 }
+
+// A whole track file: its header fields and its tracks, in either byte order.
+struct TrackFile {
+    HeaderFields fields;
+    std::vector<Track> tracks;
+    bool foreign = false;
+
+    FileImage Image() const {
+        FileImage image = MakeHeader(fields, foreign);
+        for (const Track& track : tracks)
+            image.AppendTrack(track);
+        return image;
+    }
+    void Save(const std::string& path) const { Image().Save(path); }
+};
 
 inline Bytes ReadBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "math/MyMath.h"
+#include "utils/CheckedMath.h"
 
 namespace {
 
@@ -66,7 +67,7 @@ struct Grid {
         ny = dims[1];
         nz = dims[2];
         const int64_t layer = int64_t{nx} * ny;
-        usable = !__builtin_mul_overflow(layer, int64_t{nz}, &voxels) &&
+        usable = fibrejoin::CheckedMultiply(layer, int64_t{nz}, voxels) &&
                  voxels <= std::numeric_limits<int64_t>::max() / 6;
     }
 
@@ -74,8 +75,8 @@ struct Grid {
     // outside the grid anyway).
     int64_t Index(int i, int j, int k) const {
         int64_t index;
-        if (__builtin_mul_overflow(int64_t{k} * ny + j, int64_t{nx}, &index) ||
-            __builtin_add_overflow(index, int64_t{i}, &index))
+        if (!fibrejoin::CheckedMultiply(int64_t{k} * ny + j, int64_t{nx}, index) ||
+            !fibrejoin::CheckedAdd(index, int64_t{i}, index))
             return -1;
         return index;
     }

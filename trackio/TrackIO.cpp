@@ -1,6 +1,8 @@
 #include "trackio/TrackIO.h"
 
 #include "utils/ByteOrder.h"
+#include "utils/CheckedMath.h"
+#include "utils/File.h"
 
 #include <algorithm>
 #include <climits>
@@ -8,6 +10,8 @@
 #include <vector>
 
 namespace {
+
+using fibrejoin::Seek;
 
 // Reads and writes go through a buffer this large, so records of a few kilobytes cost no
 // system call each.
@@ -38,7 +42,7 @@ bool IsForeignOrder(const TRACK_HEADER& h) {
 // Number of floats in a body of n points, or -1 when it is negative or needs more than 32 bits.
 int64_t BodyValueCount(int n, short scalar_count, short property_count) {
     const int64_t values = (3 + int64_t(scalar_count)) * n + property_count;
-    return values < 0 || values > INT_MAX ? -1 : values;
+    return values >= 0 && fibrejoin::FitsInt(values) ? values : -1;
 }
 
 // Space for a run of points in file order: on the stack, or on the heap for a point wider than
@@ -54,12 +58,13 @@ struct PointRunBuffer {
     size_t points_per_run;
 };
 
+// No values need no buffer: an empty track may come without one.
 bool ReadValues(FILE* file, float* destination, size_t count) {
-    return std::fread(destination, sizeof(float), count, file) == count;
+    return count == 0 || std::fread(destination, sizeof(float), count, file) == count;
 }
 
 bool WriteValues(FILE* file, const float* source, size_t count) {
-    return std::fwrite(source, sizeof(float), count, file) == count;
+    return fibrejoin::WriteAll(file, source, count * sizeof(float));
 }
 
 }  // namespace
@@ -139,9 +144,7 @@ bool CTrackReader::Open(const char* path, TRACK_HEADER* out) {
         error = OpenFailed;
         return false;
     }
-    fseeko(file, 0, SEEK_END);
-    file_size = ftello(file);
-    fseeko(file, 0, SEEK_SET);
+    file_size = fibrejoin::FileSize(file);
 
     // A short read leaves the bytes it got over the header that was there before.
     if (std::fread(&header, 1, sizeof(header), file) != sizeof(header)) error = NotCompatible;
@@ -155,9 +158,8 @@ bool CTrackReader::Open(const char* path, TRACK_HEADER* out) {
     if (error == NoError && std::memcmp(header.magic, "TRACK", 6) != 0) {
         // Headerless file: three int32 dimensions and three float voxel sizes, then tracks.
         header = TRACK_HEADER();
-        std::fseek(file, 0, SEEK_SET);
         int dims[3] = {0, 0, 0};
-        if (std::fread(dims, sizeof(int), 3, file) != 3 ||
+        if (!Seek(file, 0) || std::fread(dims, sizeof(int), 3, file) != 3 ||
             std::fread(header.voxel_size, sizeof(float), 3, file) != 3) {
             error = NotCompatible;
         }
@@ -257,8 +259,8 @@ bool CTrackReader::GetNextTrackData(int n, float* points, float* scalars, float*
                 error = ReadFailed;
                 return false;
             }
-        } else {
-            fseeko(file, 4 * int64_t(property_count), SEEK_CUR);
+        } else if (!Seek(file, 4 * int64_t(property_count), SEEK_CUR)) {
+            error = ReadFailed;
         }
     }
     if (error != NoError) return false;
@@ -269,7 +271,7 @@ bool CTrackReader::GetNextTrackData(int n, float* points, float* scalars, float*
 bool CTrackReader::GetNextRawData(int n, float* block) {
     if (!HasOpenFile()) return false;
     const int64_t values = BodyValueCount(n, header.scalar_count, header.property_count);
-    if (values < 0 || !ReadValues(file, block, size_t(values))) {
+    if (n < 0 || values < 0 || !ReadValues(file, block, size_t(values))) {
         error = ReadFailed;
         return false;
     }
@@ -295,10 +297,9 @@ bool CTrackReader::GetNumberOfTracks(int* count) {
     }
 
     const int64_t position = ftello(file);
-    fseeko(file, FirstTrackOffset(), SEEK_SET);
-    error = NoError;
+    error = position >= 0 && Seek(file, FirstTrackOffset()) ? NoError : ReadFailed;
     int n;
-    while (std::fread(&n, sizeof(int), 1, file) == 1) {
+    while (error == NoError && std::fread(&n, sizeof(int), 1, file) == 1) {
         if (swap_bytes) ReverseBytes(n);
         // A negative count (or a negative body from negative header counts) ends the scan,
         // since seeking by it would step backwards.
@@ -309,9 +310,9 @@ bool CTrackReader::GetNumberOfTracks(int* count) {
             break;
         }
         ++*count;
-        fseeko(file, 4 * values, SEEK_CUR);
+        if (!Seek(file, 4 * values, SEEK_CUR)) error = ReadFailed;
     }
-    fseeko(file, position, SEEK_SET);
+    if (!Seek(file, position)) error = ReadFailed;
     if (error != NoError) {
         *count = 0;
         return false;
@@ -438,9 +439,10 @@ bool CTrackWriter::WriteDataBlock(void* data, int size) {
 
 bool CTrackWriter::WriteHeaderInPlace() {
     const int64_t position = ftello(file);
-    std::fseek(file, 0, SEEK_SET);
-    const bool written = std::fwrite(&header, sizeof(header), 1, file) == 1;
-    fseeko(file, position, SEEK_SET);
+    bool written =
+        position >= 0 && Seek(file, 0) && std::fwrite(&header, sizeof(header), 1, file) == 1;
+    // Later records go where the stream was, also after a failed rewrite.
+    written = position >= 0 && Seek(file, position) && written;
     error = written ? NoError : WriteFailed;
     return written;
 }
@@ -460,18 +462,15 @@ bool CTrackWriter::UpdateHeader(TRACK_HEADER hdr) {
 }
 
 bool CTrackWriter::UpdateHeader(const char* path, TRACK_HEADER hdr) {
-    FILE* stream = std::fopen(path, "r+b");
+    fibrejoin::UniqueFile stream = fibrejoin::OpenFile(path, "r+b");
     if (!stream) return false;
     TRACK_HEADER existing;
-    if (std::fread(&existing, sizeof(existing), 1, stream) != 1) {
-        std::fclose(stream);
-        return false;
-    }
+    if (std::fread(&existing, sizeof(existing), 1, stream.get()) != 1) return false;
     hdr.header_size = 1000;
     if (IsForeignOrder(existing)) ReverseHeaderByteOrder(hdr);
-    std::fseek(stream, 0, SEEK_SET);
-    const bool written = std::fwrite(&hdr, sizeof(hdr), 1, stream) == 1;
+    const bool written =
+        Seek(stream.get(), 0) && std::fwrite(&hdr, sizeof(hdr), 1, stream.get()) == 1;
     // The bytes only reach the file when the stream is flushed on closing.
-    const bool closed = std::fclose(stream) == 0;
+    const bool closed = fibrejoin::CloseFile(stream);
     return written && closed;
 }

@@ -111,7 +111,9 @@ class CTrackReader : public CTrackIO {
     bool GetNextPointCount(int* n);
     // Reads a body in separated form; `scalars` and `properties` may be null to skip them.
     bool GetNextTrackData(int n, float* points, float* scalars, float* properties);
-    // Reads a body in file order: (3 + scalar_count) * n + property_count floats.
+    // Reads a body in file order: (3 + scalar_count) * n + property_count floats. A negative n
+    // is refused (ReadFailed) even where the properties would make the count positive, as the
+    // writer refuses it.
     bool GetNextRawData(int n, float* block);
 
     // True when n is not negative and a body of n points fits in what remains of the open file;

@@ -1,5 +1,7 @@
 #include "utils/MyUtils.h"
 
+#include "utils/File.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -17,14 +19,8 @@
 
 namespace {
 
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
-FilePtr openFile(const std::string& path, const char* mode) {
-    return FilePtr(std::fopen(path.c_str(), mode));
-}
+using fibrejoin::OpenFile;
+using fibrejoin::UniqueFile;
 
 // Frees every entry of a directory scan and the list itself, however the scope is left.
 struct ScannedEntries {
@@ -183,17 +179,16 @@ bool CMyUtils::isDirectory(std::string path) {
 }
 
 long CMyUtils::getFileSize(std::string path) {
-    const FilePtr file = openFile(path, "rb");
-    if (!file || fseeko(file.get(), 0, SEEK_END) != 0) return 0;
-    const off_t size = ftello(file.get());
+    const UniqueFile file = OpenFile(path, "rb");
+    const int64_t size = file ? fibrejoin::FileSize(file.get()) : -1;
     return size < 0 ? 0 : static_cast<long>(size);
 }
 
 bool CMyUtils::cutFile(std::string source, std::string destination, long n) {
     if (n < 0) return false;
-    const FilePtr in = openFile(source, "rb");
+    const UniqueFile in = OpenFile(source, "rb");
     if (!in) return false;
-    const FilePtr out = openFile(destination, "wb");
+    const UniqueFile out = OpenFile(destination, "wb");
     if (!out) return false;
 
     // Read everything before writing anything, so a short source leaves the destination empty.

@@ -1,7 +1,6 @@
 #include "volume/AnalyzeVolume.h"
 
 #include <algorithm>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -10,15 +9,15 @@
 
 #include "math/MyMath.h"
 #include "utils/ByteOrder.h"
+#include "utils/CheckedMath.h"
+#include "utils/File.h"
 #include "utils/MyUtils.h"
 
 namespace {
 
 constexpr int kHeaderBytes = 348;
 
-bool FitsInt(int64_t value) {
-    return value >= INT_MIN && value <= INT_MAX;
-}
+using fibrejoin::FitsInt;
 
 short Low16(int value) {
     return static_cast<short>(static_cast<uint16_t>(value));
@@ -300,19 +299,14 @@ void SWAP_DOUBLE(double* values, int64_t n) {
 
 int CAnalyzeVolume::ReadHeader(const char* path, ANALYZE_HEADER& header) {
     const std::string name = CMyUtils::getFileTitle(path) + ".hdr";
-    FILE* file = std::fopen(name.c_str(), "rb");
+    const fibrejoin::UniqueFile file = fibrejoin::OpenFile(name, "rb");
     if (!file) return 0;
-    fseeko(file, 0, SEEK_END);
-    if (ftello(file) < kHeaderBytes) {
+    if (fibrejoin::FileSize(file.get()) < kHeaderBytes) {
         std::printf("Wrong size of the analyze header file.\n");
-        std::fclose(file);
         return 0;
     }
-    fseeko(file, 0, SEEK_SET);
     ANALYZE_HEADER read;
-    const bool complete = std::fread(&read, sizeof(read), 1, file) == 1;
-    std::fclose(file);
-    if (!complete) return 0;
+    if (std::fread(&read, sizeof(read), 1, file.get()) != 1) return 0;
     if (read.headerSize != kHeaderBytes) ReverseInterpretedFields(read);
     header = read;
     return 1;
@@ -335,7 +329,7 @@ int CAnalyzeVolume::ReadHeader(const char* path, int* sizes, double* voxelSizes,
 
 int CAnalyzeVolume::WriteHeader(const char* path, const int* sizes, const float* voxelSizes,
                                 int bitsPerVoxel, int dataType) {
-    FILE* file = std::fopen(path, "wb");
+    const fibrejoin::UniqueFile file = fibrejoin::OpenFile(path, "wb");
     if (!file) return 0;
     ANALYZE_HEADER header;
     std::memset(&header, 0, sizeof(header));
@@ -352,8 +346,8 @@ int CAnalyzeVolume::WriteHeader(const char* path, const int* sizes, const float*
     header.voxelSizeX = voxelSizes[0];
     header.voxelSizeY = voxelSizes[1];
     header.voxelSizeZ = voxelSizes[2];
-    std::fwrite(&header, sizeof(header), 1, file);
-    std::fclose(file);
+    // Write errors are not reported: the header counts as written once its file was created.
+    std::fwrite(&header, sizeof(header), 1, file.get());
     return 1;
 }
 

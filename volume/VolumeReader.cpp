@@ -1,48 +1,41 @@
 #include "volume/VolumeReader.h"
 
 #include <algorithm>
-#include <climits>
 #include <cstring>
 #include <new>
 #include <vector>
 
+#include "utils/CheckedMath.h"
+#include "utils/File.h"
+
 namespace {
+
+using fibrejoin::ByteCount;
+using fibrejoin::CheckedAdd;
+using fibrejoin::CheckedMultiply;
+using fibrejoin::OpenFile;
+using fibrejoin::Seek;
+using fibrejoin::UniqueFile;
 
 // Largest span of a row of evenly spaced elements that file mode reads in one piece.
 constexpr int64_t kMaxRowSpan = int64_t(1) << 20;
 
-bool FitsInt(int64_t value) {
-    return value >= INT_MIN && value <= INT_MAX;
-}
-
 // a * b + c in the 32-bit arithmetic of element indices; false when a step leaves the int range.
-// a is within the int range, so no step overflows 64 bits.
-bool MultiplyAdd32(int64_t a, int b, int c, int64_t& result) {
-    const int64_t product = a * b;
-    if (!FitsInt(product)) return false;
-    result = product + c;
-    return FitsInt(result);
-}
-
-// Bytes in count elements of the given width; -1 for a count that no buffer can hold.
-int64_t ByteCount(int64_t count, int64_t width) {
-    return count > INT64_MAX / width ? -1 : count * width;
+bool MultiplyAdd32(int a, int b, int c, int& result) {
+    int product = 0;
+    return CheckedMultiply(a, b, product) && CheckedAdd(product, c, result);
 }
 
 int WriteBytes(const char* path, const void* data, int64_t bytes) {
-    FILE* file = std::fopen(path, "wb");
+    const UniqueFile file = OpenFile(path, "wb");
     if (!file) return 0;
-    const size_t written = bytes > 0 ? std::fwrite(data, 1, size_t(bytes), file) : 0;
-    std::fclose(file);
-    return written > 0 ? 1 : 0;
+    return bytes > 0 && std::fwrite(data, 1, size_t(bytes), file.get()) > 0 ? 1 : 0;
 }
 
 int ReadBytes(const char* path, void* data, int64_t bytes) {
-    FILE* file = std::fopen(path, "rb");
+    const UniqueFile file = OpenFile(path, "rb");
     if (!file) return 0;
-    const size_t read = bytes > 0 ? std::fread(data, 1, size_t(bytes), file) : 0;
-    std::fclose(file);
-    return read > 0 ? 1 : 0;
+    return bytes > 0 && std::fread(data, 1, size_t(bytes), file.get()) > 0 ? 1 : 0;
 }
 
 template <typename T>
@@ -76,14 +69,16 @@ CVolumeReader::~CVolumeReader() {
     CVolumeReader::Close();
 }
 
-bool CVolumeReader::Open(const char* path, int dimX, int dimY, int dimZ, int mosaic, int frameCount,
-                         int elementSize, int interleaved, int inMemory) {
-    const int dims[3] = {dimX, dimY, dimZ};
-    return Open(path, dims, mosaic, frameCount, elementSize, interleaved, inMemory, 0);
+bool CVolumeReader::Open(const char* path, int sizeX, int sizeY, int sizeZ, int mosaicFactor,
+                         int frames, int bytesPerElement, int interleavedLayout, int loadInMemory) {
+    const int dims[3] = {sizeX, sizeY, sizeZ};
+    return Open(path, dims, mosaicFactor, frames, bytesPerElement, interleavedLayout, loadInMemory,
+                0);
 }
 
-bool CVolumeReader::Open(const char* path, const int* dims, int mosaic, int frameCount,
-                         int elementSize, int interleaved, int inMemory, int64_t dataOffset) {
+bool CVolumeReader::Open(const char* path, const int* dims, int mosaicFactor, int frames,
+                         int bytesPerElement, int interleavedLayout, int loadInMemory,
+                         int64_t offset) {
     Close();
     file = std::fopen(path, "rb");
     if (!file) return false;
@@ -91,58 +86,64 @@ bool CVolumeReader::Open(const char* path, const int* dims, int mosaic, int fram
     // Elements per frame, a 32-bit product. A geometry whose product leaves 32 bits, or whose
     // counts are negative, fails like a file that is too short: the stream stays attached but
     // there is no readable volume.
-    int64_t tileArea = 0, sliceArea = 0, voxels = 0;
-    const bool mosaicFrame = mosaic >= 2;
-    if (!MultiplyAdd32(mosaicFrame ? mosaic : dims[2], mosaicFrame ? mosaic : 1, 0, tileArea) ||
+    int tileArea = 0, sliceArea = 0, voxels = 0;
+    const bool mosaicFrame = mosaicFactor >= 2;
+    if (!MultiplyAdd32(mosaicFrame ? mosaicFactor : dims[2], mosaicFrame ? mosaicFactor : 1, 0,
+                       tileArea) ||
         !MultiplyAdd32(dims[0], dims[1], 0, sliceArea) ||
-        !MultiplyAdd32(sliceArea, int(tileArea), 0, voxels)) {
+        !MultiplyAdd32(sliceArea, tileArea, 0, voxels)) {
         return false;
     }
     frameVoxels = voxels;
-    if (frameVoxels < 0 || frameCount < 0 || elementSize < 1 || dataOffset < 0) return false;
+    // Two negative sizes would make a positive product: each count is checked on its own.
+    if (dims[0] < 0 || dims[1] < 0 || dims[2] < 0 || frames < 0 || bytesPerElement < 1 ||
+        offset < 0) {
+        return false;
+    }
 
     // At most 2^31 * 2^31 * 2^31 bytes, which can pass 64 bits.
     int64_t total = 0;
-    if (__builtin_mul_overflow(int64_t(elementSize) * frameCount, frameVoxels, &total)) {
+    if (!fibrejoin::CheckedProduct(total, int64_t(bytesPerElement), int64_t(frames), frameVoxels)) {
         return false;
     }
-    fseeko(file, 0, SEEK_END);
-    const int64_t length = ftello(file);
-    if (length < 0 || total > length - dataOffset) return false;
+    const int64_t length = fibrejoin::FileSize(file);
+    if (length < 0 || total > length - offset) return false;
 
-    this->frameCount = frameCount;
-    this->elementSize = elementSize;
-    this->mosaic = mosaic;
+    frameCount = frames;
+    elementSize = bytesPerElement;
+    mosaic = mosaicFactor;
     dimX = dims[0];
     dimY = dims[1];
     dimZ = dims[2];
 
-    // The total fits in the file, so the cache is never larger than the file.
-    if (inMemory) {
+    // The total fits in the file, so the cache is never larger than the file. When the memory
+    // cannot be had the request is dropped and reads go to the file.
+    inMemory = 0;
+    if (loadInMemory) {
         cache.reset(new (std::nothrow) unsigned char[size_t(total)]);
-        fseeko(file, dataOffset, SEEK_SET);
         if (cache) {
-            const size_t read = std::fread(cache.get(), 1, size_t(total), file);
+            const size_t read =
+                Seek(file, offset) ? std::fread(cache.get(), 1, size_t(total), file) : 0;
             std::memset(cache.get() + read, 0, size_t(total) - read);
             cacheBytes = total;
-        } else {
-            inMemory = 0;
+            inMemory = loadInMemory;
         }
     }
-    this->inMemory = inMemory;
-    this->interleaved = interleaved;
-    this->dataOffset = dataOffset;
+    interleaved = interleavedLayout;
+    dataOffset = offset;
     hasVolume = true;
     return true;
 }
 
 bool CVolumeReader::ElementPosition(int x, int y, int z, int t, int64_t& position) const {
-    int64_t index = 0, v = 0;
+    int64_t index = 0;
+    int v = 0, element = 0;
     if (interleaved) {
         if (!MultiplyAdd32(z, dimY, y, v) || !MultiplyAdd32(v, dimX, x, v) ||
-            !MultiplyAdd32(v, frameCount, t, index)) {
+            !MultiplyAdd32(v, frameCount, t, element)) {
             return false;
         }
+        index = element;
     } else {
         if (mosaic >= 2) {
             if (!MultiplyAdd32(z / mosaic, dimY, y, v) ||
@@ -155,8 +156,8 @@ bool CVolumeReader::ElementPosition(int x, int y, int z, int t, int64_t& positio
         // frameVoxels never leaves the int range, so this stays far inside 64 bits.
         index = v + t * frameVoxels;
     }
-    return !__builtin_mul_overflow(index, int64_t(elementSize), &position) &&
-           !__builtin_add_overflow(position, dataOffset, &position);
+    return CheckedMultiply(index, int64_t(elementSize), position) &&
+           CheckedAdd(position, dataOffset, position);
 }
 
 int64_t CVolumeReader::GetOffset(int x, int y, int z, int t) const {
@@ -175,7 +176,7 @@ int CVolumeReader::ReadData(void* destination, int64_t position, int64_t count) 
     // Nothing to move always succeeds, as it does from memory (fread of a zero-size item reports
     // none read).
     if (count == 0) return 1;
-    fseeko(file, position, SEEK_SET);
+    if (!Seek(file, position)) return 0;
     return int(std::fread(destination, size_t(count), 1, file));
 }
 
@@ -247,7 +248,7 @@ bool CVolumeReader::Read(void* destination, int t) {
 
 bool CVolumeReader::ReadSpacedRow(unsigned char* destination, int64_t first, int64_t stride,
                                   std::vector<unsigned char>& span) {
-    fseeko(file, first, SEEK_SET);
+    if (!Seek(file, first)) return false;
     const int64_t read = int64_t(std::fread(span.data(), 1, span.size(), file));
     // An element the read did not wholly reach gets the bytes there are and ends the row, as
     // its own read would have.
@@ -329,14 +330,12 @@ int CVolumeReader::ReadRaw(const char* path, unsigned char* data, int64_t count,
 
 int64_t CVolumeReader::ReadRawBytes(const char* path, unsigned char* data, int64_t count,
                                     int64_t position) {
-    FILE* file = std::fopen(path, "rb");
-    if (!file) return 0;
+    const UniqueFile stream = OpenFile(path, "rb");
+    if (!stream) return 0;
     // A position the stream cannot seek to (a negative one) delivers nothing.
     size_t read = 0;
-    if (count > 0 && fseeko(file, position, SEEK_SET) == 0) {
-        read = std::fread(data, 1, size_t(count), file);
-    }
+    if (count > 0 && Seek(stream.get(), position))
+        read = std::fread(data, 1, size_t(count), stream.get());
     if (read == 0) std::fputs(" failed ", stdout);
-    std::fclose(file);
     return int64_t(read);
 }
