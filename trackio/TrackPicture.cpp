@@ -265,23 +265,26 @@ bool WriteTrackPicture(const TrackSummary& summary, const std::string& svgPath,
         svg += Format("<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">", panel.left,
                       panel.top - 8) +
                axisNames[panel.v] + " (mm)</text></g>\n";
-        // The anatomical direction at each end of each axis, inside the frame.
-        svg += "<g font-size=\"14\" font-weight=\"bold\" fill=\"#888\">";
+        // The anatomical direction at each end of each axis, inside the frame, drawn over the
+        // tracks so that none hides it.
+        std::string letters = "<g font-size=\"14\" font-weight=\"bold\" fill=\"#888\">";
         if (positive.size() == 3 && negative.size() == 3) {
-            svg += Format("<text x=\"%.1f\" y=\"%.1f\">", panel.left + 4, panel.top + h / 2 + 5) +
-                   negative[size_t(panel.u)] + "</text>";
-            svg += Format("<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"end\">", right - 4,
-                          panel.top + h / 2 + 5) +
-                   positive[size_t(panel.u)] + "</text>";
-            svg += Format("<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">", panel.left + w / 2,
-                          panel.top + 16) +
-                   positive[size_t(panel.v)] + "</text>";
-            svg += Format("<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">", panel.left + w / 2,
-                          bottom - 5) +
-                   negative[size_t(panel.v)] + "</text>";
+            letters +=
+                Format("<text x=\"%.1f\" y=\"%.1f\">", panel.left + 4, panel.top + h / 2 + 5) +
+                negative[size_t(panel.u)] + "</text>";
+            letters += Format("<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"end\">", right - 4,
+                              panel.top + h / 2 + 5) +
+                       positive[size_t(panel.u)] + "</text>";
+            letters += Format("<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">",
+                              panel.left + w / 2, panel.top + 16) +
+                       positive[size_t(panel.v)] + "</text>";
+            letters += Format("<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">",
+                              panel.left + w / 2, bottom - 5) +
+                       negative[size_t(panel.v)] + "</text>";
         }
+        letters += "</g>\n";
         svg +=
-            "</g>\n<g fill=\"none\" stroke-width=\"0.7\" stroke-opacity=\"0.75\" "
+            "<g fill=\"none\" stroke-width=\"0.7\" stroke-opacity=\"0.75\" "
             "stroke-linecap=\"round\">\n";
         for (Stroke& stroke : strokes) {
             if (stroke.d[p].empty()) continue;
@@ -295,7 +298,7 @@ bool WriteTrackPicture(const TrackSummary& summary, const std::string& svgPath,
             svg += "<path stroke=\"" + colour + "\" d=\"" + stroke.d[p] + "\"/>\n";
             stroke.d[p] = std::string();  // memory back as the picture grows
         }
-        svg += "</g>\n";
+        svg += "</g>\n" + letters;
     }
 
     // The key: scale bar, then the colours.
