@@ -193,7 +193,7 @@ void BM_Command(benchmark::State& state) {
         argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
     std::size_t tracks = 0;
-    double peakMiB = 0;
+    double peakMiB = 0, childSeconds = 0;
     for (auto _ : state) {
         pid_t child = 0;
         int status = 0;
@@ -206,9 +206,12 @@ void BM_Command(benchmark::State& state) {
         }
         tracks += centres().size();
         peakMiB = std::max(peakMiB, static_cast<double>(usage.ru_maxrss) / 1024.0);
+        childSeconds += static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                        static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
     }
     state.counters["tracks_per_s"] =
         benchmark::Counter(static_cast<double>(tracks), benchmark::Counter::kIsRate);
+    state.counters["tracks_per_cpu_s"] = static_cast<double>(tracks) / childSeconds;
     state.counters["peak_rss_mib"] = peakMiB;
 }
 BENCHMARK(BM_Command)
