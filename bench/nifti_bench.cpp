@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "median_reporter.h"
 #include "volume/NiftiVolume.h"
 
 namespace {
@@ -138,26 +139,6 @@ double PeakGrowthMiB(const std::string& path) {
     waitpid(child, nullptr, 0);
     return double(growth) / 1024;
 }
-
-class MedianReporter : public benchmark::ConsoleReporter {
-  public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs) {
-            if (run.aggregate_name != "median") continue;
-            const std::string& args = run.run_name.args;
-            medians[run.run_name.function_name + (args.empty() ? "" : "/" + args)] =
-                run.GetAdjustedRealTime();
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    void PrintRatio(const char* what, const std::string& a, const std::string& b) const {
-        const auto x = medians.find(a), y = medians.find(b);
-        if (x == medians.end() || y == medians.end()) return;
-        std::printf("%-40s %6.2f  (%.1f ms / %.1f ms)\n", what, x->second / y->second, x->second,
-                    y->second);
-    }
-    std::map<std::string, double> medians;
-};
 
 }  // namespace
 

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "median_reporter.h"
 #include "utils/File.h"
 #include "volume/AnalyzeVolume.h"
 #include "volume/VolumeReader.h"
@@ -181,27 +182,6 @@ BENCHMARK(BM_ReadFrame)
     ->Args({1, 0})
     ->Args({1, 1})
     ->Apply(Common);
-
-// Keeps the median of every benchmark for the ratios printed after the run.
-class MedianReporter : public benchmark::ConsoleReporter {
-  public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs) {
-            if (run.aggregate_name != "median") continue;
-            const std::string& args = run.run_name.args;
-            medians[run.run_name.function_name + (args.empty() ? "" : "/" + args)] =
-                run.GetAdjustedRealTime();
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    void PrintRatio(const char* what, const std::string& a, const std::string& b) const {
-        const auto x = medians.find(a), y = medians.find(b);
-        if (x == medians.end() || y == medians.end()) return;
-        std::printf("%-52s %6.2f  (%.2f ms / %.2f ms)\n", what, x->second / y->second, x->second,
-                    y->second);
-    }
-    std::map<std::string, double> medians;
-};
 
 }  // namespace
 
