@@ -9,6 +9,8 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include "track_files.h"
@@ -81,125 +83,88 @@ std::vector<Track> ReadAll(const std::string& path, TrackFileHeader& header) {
     return tracks;
 }
 
-TEST(TrackFile, TrkRoundTripKeepsPointsValuesAndGrid) {
-    TempDir dir;
-    TrackFileHeader header = ObliqueHeader();
-    header.scalarNames = {"fa", "md"};
-    header.propertyNames = {"DataSetID"};
-    const std::vector<Track> tracks = SomeTracks(2, 1);
-    Write(dir.File("a.trk"), header, tracks);
-
-    TrackFileHeader read;
-    const std::vector<Track> back = ReadAll(dir.File("a.trk"), read);
-    ASSERT_EQ(back.size(), tracks.size());
-    for (size_t t = 0; t < tracks.size(); ++t) {
-        EXPECT_EQ(back[t].points, tracks[t].points);
-        EXPECT_EQ(back[t].scalars, tracks[t].scalars);
-        EXPECT_EQ(back[t].properties, tracks[t].properties);
-    }
-    EXPECT_EQ(read.space, PointSpace::VoxelMm);
-    EXPECT_EQ(read.storedTrackCount, 3);
-    EXPECT_EQ(read.orientation, "LAS");
-    EXPECT_EQ(read.dims, header.dims);
-    EXPECT_EQ(read.scalarNames, header.scalarNames);
-    EXPECT_EQ(read.propertyNames, header.propertyNames);
-    for (int i = 0; i < 16; ++i)
-        EXPECT_FLOAT_EQ(float(read.voxelToWorld[i]), float(header.voxelToWorld[i])) << i;
-
-    // Whole-file form, and the same bytes again when saved from it.
-    TrackSet set;
-    std::string message;
-    ASSERT_TRUE(LoadTracks(dir.File("a.trk"), read, set, message)) << message;
-    EXPECT_EQ(set.offsets, (std::vector<int64_t>{0, 4, 4, 10}));
-    ASSERT_TRUE(SaveTracks(dir.File("b.trk"), read, set, false, message)) << message;
-    EXPECT_EQ(testing_files::ReadBytes(dir.File("b.trk")),
-              testing_files::ReadBytes(dir.File("a.trk")));
+// What a track carries, for comparing tracks whole.
+auto Values(const Track& track) {
+    return std::tie(track.points, track.scalars, track.properties);
 }
 
-TEST(TrackFile, TckStoresWorldPointsAndKeepsTheGrid) {
-    TempDir dir;
-    const TrackFileHeader header = ObliqueHeader();
-    const std::vector<Track> tracks = SomeTracks(0, 0);
-    Write(dir.File("a.tck"), header, tracks);
+void ExpectIn(const std::string& text, const std::string& part) {
+    EXPECT_NE(text.find(part), std::string::npos) << part << " not in: " << text;
+}
 
-    TrackFileHeader read;
-    const std::vector<Track> back = ReadAll(dir.File("a.tck"), read);
-    ASSERT_EQ(back.size(), tracks.size());
-    EXPECT_EQ(read.space, PointSpace::World);
-    EXPECT_EQ(read.storedTrackCount, 3);
-    EXPECT_EQ(read.orientation, "LAS");
-    EXPECT_EQ(read.voxelToWorld, header.voxelToWorld);
-    EXPECT_EQ(read.voxelSize, header.voxelSize);
-    Matrix4 toVoxelMm;
-    std::string message;
-    ASSERT_TRUE(SpaceTransform(read, PointSpace::World, PointSpace::VoxelMm, toVoxelMm, message));
-    for (size_t t = 0; t < tracks.size(); ++t) {
-        ASSERT_EQ(back[t].PointCount(), tracks[t].PointCount());
-        Track voxelMm = back[t];
-        TransformPoints(toVoxelMm, voxelMm.points.data(), voxelMm.PointCount());
-        for (size_t i = 0; i < back[t].PointCount(); ++i) {
-            const std::array<double, 3> w = ToWorld(header, &tracks[t].points[3 * i]);
-            for (int c = 0; c < 3; ++c) {
-                EXPECT_NEAR(back[t].points[3 * i + c], w[c], 1e-4);
-                EXPECT_NEAR(voxelMm.points[3 * i + c], tracks[t].points[3 * i + c], 1e-4);
-            }
+// .trk with scalars and properties, stored in voxel mm; .tck with world points that go back to
+// voxel mm as written. Both keep the grid, and the whole-file form saves the same bytes again.
+TEST(TrackFile, RoundTripsKeepPointsValuesAndGrid) {
+    TempDir dir;
+    for (const bool tck : {false, true}) {
+        SCOPED_TRACE(tck ? "tck" : "trk");
+        const std::string path = dir.File(tck ? "a.tck" : "a.trk");
+        TrackFileHeader header = ObliqueHeader();
+        if (!tck) header.scalarNames = {"fa", "md"}, header.propertyNames = {"DataSetID"};
+        const std::vector<Track> tracks = tck ? SomeTracks(0, 0) : SomeTracks(2, 1);
+        Write(path, header, tracks);
+
+        TrackFileHeader read;
+        std::vector<Track> back = ReadAll(path, read);
+        EXPECT_EQ(std::tie(read.space, read.storedTrackCount, read.orientation, read.dims,
+                           read.voxelSize, read.scalarNames, read.propertyNames),
+                  std::make_tuple(tck ? PointSpace::World : PointSpace::VoxelMm, int64_t{3},
+                                  std::string("LAS"), header.dims, header.voxelSize,
+                                  header.scalarNames, header.propertyNames));
+        for (int i = 0; i < 16; ++i)  // a .trk file holds the matrix in floats
+            EXPECT_NEAR(read.voxelToWorld[i], header.voxelToWorld[i], tck ? 0 : 1e-5) << i;
+        Matrix4 toVoxelMm;
+        std::string message;
+        ASSERT_TRUE(SpaceTransform(read, read.space, PointSpace::VoxelMm, toVoxelMm, message));
+        ASSERT_EQ(back.size(), tracks.size());
+        for (size_t t = 0; t < tracks.size(); ++t) {
+            TransformPoints(toVoxelMm, back[t].points.data(), back[t].PointCount());
+            ASSERT_EQ(back[t].points.size(), tracks[t].points.size());
+            for (size_t i = 0; i < back[t].points.size(); ++i)
+                EXPECT_NEAR(back[t].points[i], tracks[t].points[i], tck ? 1e-4 : 0) << t;
+            EXPECT_EQ(std::tie(back[t].scalars, back[t].properties),
+                      std::tie(tracks[t].scalars, tracks[t].properties));
         }
-    }
 
-    // World points saved with their world header are stored as they are.
-    TrackSet set;
-    ASSERT_TRUE(LoadTracks(dir.File("a.tck"), read, set, message)) << message;
-    ASSERT_TRUE(SaveTracks(dir.File("b.tck"), read, set, false, message)) << message;
-    EXPECT_EQ(testing_files::ReadBytes(dir.File("b.tck")),
-              testing_files::ReadBytes(dir.File("a.tck")));
+        TrackSet set;
+        ASSERT_TRUE(LoadTracks(path, read, set, message)) << message;
+        EXPECT_EQ(set.offsets, (std::vector<int64_t>{0, 4, 4, 10}));
+        const std::string again = dir.File(tck ? "b.tck" : "b.trk");
+        ASSERT_TRUE(SaveTracks(again, read, set, false, message)) << message;
+        EXPECT_EQ(testing_files::ReadBytes(again), testing_files::ReadBytes(path));
+    }
 }
 
-// A python3 with nibabel, or "" (the first on PATH may lack it where the system one has it).
-std::string PythonWithNibabel() {
-    for (const char* python : {"python3", "/usr/bin/python3"}) {
-        const std::string command = std::string(python) + " -c 'import nibabel' >/dev/null 2>&1";
-        if (std::system(command.c_str()) == 0) return python;
-    }
-    return "";
-}
-
-// Points of every track of every file as nibabel loads them (RAS mm), one list per track.
-std::vector<std::vector<std::vector<double>>> NibabelPoints(const std::string& python,
-                                                            const std::vector<std::string>& paths) {
+// The points of each file as nibabel loads them (RAS mm), all tracks in a row (it passes over
+// tracks without points); none when python3 with nibabel is not found (the first on PATH may
+// lack it where the system one has it).
+std::vector<std::vector<double>> NibabelPoints(const TempDir& dir,
+                                               const std::vector<std::string>& paths) {
+    std::string python, points = dir.File("points.txt");
+    for (const std::string candidate : {"python3", "/usr/bin/python3"})
+        if (python.empty() &&
+            std::system((candidate + " -c 'import nibabel' >/dev/null 2>&1").c_str()) == 0)
+            python = candidate;
+    if (python.empty()) return {};
     std::string command = python +
                           " -c \"import sys, warnings, nibabel as nib\n"
                           "warnings.simplefilter('ignore')\n"
                           "for f in sys.argv[1:]:\n"
-                          "    print('F')\n"
-                          "    for s in nib.streamlines.load(f).streamlines:\n"
-                          "        print('T ' + ' '.join(repr(float(v)) for v in s.ravel()))\n\"";
+                          "    print(' '.join(repr(float(v)) for s in "
+                          "nib.streamlines.load(f).streamlines for v in s.ravel()))\n\"";
     for (const std::string& path : paths)
         command += " " + path;
-    std::vector<std::vector<std::vector<double>>> files;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return files;
-    std::string output;
-    char chunk[4096];
-    for (size_t got; (got = fread(chunk, 1, sizeof(chunk), pipe)) > 0;)
-        output.append(chunk, got);
-    EXPECT_EQ(pclose(pipe), 0) << output;
-    std::istringstream lines(output);
+    EXPECT_EQ(std::system((command + " >" + points).c_str()), 0);
+    std::vector<std::vector<double>> files;
+    std::ifstream lines(points);
     for (std::string line; std::getline(lines, line);) {
-        if (line == "F") {
-            files.emplace_back();
-            continue;
-        }
-        std::istringstream values(line.substr(1));
-        files.back().emplace_back();
-        for (double v; values >> v;)
-            files.back().back().push_back(v);
+        std::istringstream values(line);
+        files.emplace_back(std::istream_iterator<double>(values), std::istream_iterator<double>());
     }
     return files;
 }
 
 TEST(TrackFile, NibabelReadsBothFormatsAtTheSameWorldPoints) {
-    const std::string python = PythonWithNibabel();
-    if (python.empty()) GTEST_SKIP() << "python3 with nibabel not found";
     TempDir dir;
     const TrackFileHeader header = ObliqueHeader();
     const std::vector<Track> tracks = SomeTracks(0, 0);
@@ -214,28 +179,31 @@ TEST(TrackFile, NibabelReadsBothFormatsAtTheSameWorldPoints) {
         paths.push_back(dir.File(std::string(code) + ".trk"));
         testing_files::WriteBytes(paths.back(), bytes);
     }
-    const auto loaded = NibabelPoints(python, paths);
+    const auto loaded = NibabelPoints(dir, paths);
+    if (loaded.empty()) GTEST_SKIP() << "python3 with nibabel not found";
     ASSERT_EQ(loaded.size(), paths.size());
+    std::vector<double> want;  // the world points of the tracks as written
+    for (const Track& track : tracks)
+        for (size_t i = 0; i < track.points.size(); i += 3)
+            for (double c : ToWorld(header, &track.points[i]))
+                want.push_back(c);
     for (size_t f = 0; f < paths.size(); ++f) {
         SCOPED_TRACE(paths[f]);
         TrackFileHeader read;
-        std::vector<Track> ours = ReadAll(paths[f], read);
+        std::vector<float> ours;
+        for (Track& track : ReadAll(paths[f], read))
+            ours.insert(ours.end(), track.points.begin(), track.points.end());
         Matrix4 toWorld;
         std::string message;
         ASSERT_TRUE(SpaceTransform(read, read.space, PointSpace::World, toWorld, message));
-        // nibabel passes over tracks without points.
-        ASSERT_EQ(loaded[f].size(), 2u);
-        for (size_t t : {0, 1}) {
-            const Track& track = tracks[2 * t];
-            ASSERT_EQ(loaded[f][t].size(), track.points.size());
-            TransformPoints(toWorld, ours[2 * t].points.data(), ours[2 * t].PointCount());
-            for (size_t i = 0; i < track.points.size(); ++i) {
-                if (f < 2) {
-                    const std::array<double, 3> w = ToWorld(header, &track.points[i - i % 3]);
-                    EXPECT_NEAR(loaded[f][t][i], w[i % 3], 1e-3) << t << " " << i;
-                }
-                EXPECT_NEAR(loaded[f][t][i], ours[2 * t].points[i], 1e-3) << t << " " << i;
+        TransformPoints(toWorld, ours.data(), ours.size() / 3);
+        ASSERT_EQ(loaded[f].size(), want.size());
+        ASSERT_EQ(ours.size(), want.size());
+        for (size_t i = 0; i < want.size(); ++i) {
+            if (f < 2) {
+                EXPECT_NEAR(loaded[f][i], want[i], 1e-3) << i;
             }
+            EXPECT_NEAR(loaded[f][i], ours[i], 1e-3) << i;
         }
     }
 }
@@ -256,14 +224,12 @@ TEST(TrackFile, DamagedFilesSayWhereReadingStopped) {
     EXPECT_TRUE(reader.header().foreignByteOrder);
     Track track;
     ASSERT_TRUE(reader.next(track));
-    EXPECT_EQ(track.points, (std::vector<float>{1, 2, 3, 4, 5, 6}));
-    EXPECT_EQ(track.scalars, (std::vector<float>{0.5f, 0.25f}));
+    EXPECT_EQ(Values(track), Values(Track{{1, 2, 3, 4, 5, 6}, {0.5f, 0.25f}, {}}));
     ASSERT_TRUE(reader.next(track));
     EXPECT_FALSE(reader.next(track));
-    EXPECT_FALSE(reader.ok());
-    EXPECT_EQ(reader.tracksRead(), 2);
-    EXPECT_NE(reader.message().find("track 2, byte offset 1056"), std::string::npos)
-        << reader.message();
+    EXPECT_EQ(std::make_tuple(reader.ok(), reader.tracksRead()),
+              std::make_tuple(false, int64_t{2}));
+    ExpectIn(reader.message(), "track 2, byte offset 1056");
     EXPECT_FALSE(reader.next(track));  // and stays stopped
 
     // A hostile point count is refused before anything is sized by it.
@@ -272,8 +238,7 @@ TEST(TrackFile, DamagedFilesSayWhereReadingStopped) {
     huge.Save(dir.File("huge.trk"));
     ASSERT_TRUE(reader.Open(dir.File("huge.trk"), message)) << message;
     EXPECT_FALSE(reader.next(track));
-    EXPECT_NE(reader.message().find("track 0, byte offset 1000"), std::string::npos)
-        << reader.message();
+    ExpectIn(reader.message(), "track 0, byte offset 1000");
 
     // A .tck file cut inside its second track.
     Write(dir.File("a.tck"), ObliqueHeader(), SomeTracks(0, 0));
@@ -286,15 +251,13 @@ TEST(TrackFile, DamagedFilesSayWhereReadingStopped) {
     ASSERT_TRUE(reader.next(track));
     ASSERT_TRUE(reader.next(track));
     EXPECT_FALSE(reader.next(track));
-    EXPECT_NE(reader.message().find("track 2, byte offset " + std::to_string(data + 72)),
-              std::string::npos)
-        << reader.message();
+    ExpectIn(reader.message(), "track 2, byte offset " + std::to_string(data + 72));
 
     // Not track files at all.
     testing_files::WriteBytes(dir.File("text.tck"), {'h', 'i', '\n'});
     EXPECT_FALSE(reader.Open(dir.File("text.tck"), message));
     EXPECT_FALSE(reader.Open(dir.File("missing.trk"), message));
-    EXPECT_NE(message.find("missing.trk"), std::string::npos);
+    ExpectIn(message, "missing.trk");
     EXPECT_FALSE(reader.Open(dir.File("tracks.txt"), message));
 }
 
@@ -334,23 +297,23 @@ TEST(TrackFile, FailedWriteLeavesNothingAndExistingOutputNeedsReplace) {
     TrackFileHeader withScalars = ObliqueHeader(), flat = ObliqueHeader();
     withScalars.scalarNames = {"fa"};
     EXPECT_FALSE(writer.Open(dir.File("c.tck"), withScalars, false, message));
-    EXPECT_NE(message.find("scalars"), std::string::npos) << message;
+    ExpectIn(message, "scalars");
     flat.voxelSize[2] = 0;
     EXPECT_FALSE(writer.Open(dir.File("c.trk"), flat, false, message));
-    EXPECT_NE(message.find("voxel size"), std::string::npos) << message;
+    ExpectIn(message, "voxel size");
     EXPECT_TRUE(std::filesystem::is_empty(dir.File("")));
 
     const std::string path = dir.File("out.trk");
     testing_files::WriteBytes(path, {'o', 'l', 'd'});
     EXPECT_FALSE(writer.Open(path, ObliqueHeader(), false, message));
-    EXPECT_NE(message.find("exists"), std::string::npos) << message;
+    ExpectIn(message, "exists");
     EXPECT_EQ(testing_files::ReadBytes(path).size(), 3u);
     // Abandoned without Close: the old file stays, no temporary file is left.
     ASSERT_TRUE(writer.Open(path, ObliqueHeader(), true, message)) << message;
     EXPECT_TRUE(writer.write(SomeTracks(0, 0)[0]));
     EXPECT_FALSE(writer.write(SomeTracks(1, 0)[0]));  // scalars the header does not name
     EXPECT_FALSE(writer.Close(message));
-    EXPECT_NE(message.find("scalars"), std::string::npos) << message;
+    ExpectIn(message, "scalars");
     EXPECT_EQ(testing_files::ReadBytes(path).size(), 3u);
     ASSERT_TRUE(writer.Open(path, ObliqueHeader(), true, message)) << message;
     EXPECT_TRUE(writer.Close(message)) << message;

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tensor_fields.h"
@@ -12,16 +13,8 @@
 
 namespace {
 
-using fibrejoin::MaskSeeds;
-using fibrejoin::Seed;
-using fibrejoin::ShardRange;
-using fibrejoin::TrackingMethod;
-using fibrejoin::TrackingOptions;
-using fibrejoin::TrackingProgress;
-using fibrejoin::WholeVolumeTracker;
-using tensor_fields::Along;
-using tensor_fields::Field;
-using tensor_fields::Points;
+using namespace fibrejoin;
+using namespace tensor_fields;
 
 // Arcs around the z axis through (20, 20) mm, rising slowly with z, with a weaker second
 // direction along z so that all three eigenvalues differ. 20 x 20 x 6 voxels of 2 mm.
@@ -45,7 +38,7 @@ struct ArcField : Field {
             scale[v] = 0.5f + (v % 5) * 0.25f;
         }
     }
-    fibrejoin::TensorField View(bool withScale = false) const {
+    TensorField View(bool withScale = false) const {
         return {{dims[0], dims[1], dims[2]},
                 {voxel[0], voxel[1], voxel[2]},
                 tensors.data(),
@@ -62,8 +55,8 @@ struct Output {
     }
 };
 
-Output Track(const fibrejoin::TensorField& field, const std::vector<Seed>& seeds,
-             TrackingOptions options, std::size_t stopAfter = SIZE_MAX, bool expect = true) {
+Output Track(const TensorField& field, const std::vector<Seed>& seeds, TrackingOptions options,
+             std::size_t stopAfter = SIZE_MAX, bool expect = true) {
     Output out;
     TrackingProgress summary;
     std::string error;
@@ -104,7 +97,7 @@ Output Library(ArcField& field, const std::vector<Seed>& seeds, const TrackingOp
 }
 
 std::vector<Seed> JitteredSeeds(const ArcField& field, uint64_t rngSeed, int perVoxel = 2) {
-    return fibrejoin::SeedsFromMask({20, 20, 6}, {2, 2, 2}, field.mask.data(), perVoxel, rngSeed);
+    return SeedsFromMask({20, 20, 6}, {2, 2, 2}, field.mask.data(), perVoxel, rngSeed);
 }
 
 TEST(WholeVolumeTracker, TracksEqualGetTrackForEveryMethodAndAnyThreadCount) {
@@ -116,12 +109,10 @@ TEST(WholeVolumeTracker, TracksEqualGetTrackForEveryMethodAndAnyThreadCount) {
             options.method = static_cast<TrackingMethod>(method);
             options.maxAngleDegrees = 30;
             options.eigenIndex = eigenIndex;
-            options.threads = 1;
             const bool withScale = eigenIndex == 1;
             const Output expected = Library(field, seeds, options, withScale);
             ASSERT_GT(expected.tracks.size(), seeds.size() / 2) << method;
-            EXPECT_TRUE(Track(field.View(withScale), seeds, options) == expected) << method;
-            for (int threads : {2, 7}) {
+            for (int threads : {1, 2, 7}) {
                 options.threads = threads;
                 EXPECT_TRUE(Track(field.View(withScale), seeds, options) == expected)
                     << method << " with threads " << threads;
@@ -138,16 +129,11 @@ TEST(WholeVolumeTracker, LengthLimitsAndAStoppingSinkEndTheStreamInOrder) {
     options.minLengthMm = 12;
     options.maxLengthMm = 30;
     options.threads = 2;
-    const Output all = Track(field.View(), seeds, TrackingOptions());
     const Output limited = Track(field.View(), seeds, options);
     ASSERT_TRUE(limited == Library(field, seeds, options));
-    EXPECT_LT(limited.tracks.size(), all.tracks.size());
+    // The limits drop some tracks and keep many.
+    EXPECT_LT(limited.tracks.size(), Track(field.View(), seeds, TrackingOptions()).tracks.size());
     ASSERT_GT(limited.tracks.size(), 20u);
-    for (const Points& track : limited.tracks) {
-        const float length =
-            CTrack::GetLength(const_cast<float*>(track.data()), static_cast<int>(track.size() / 3));
-        EXPECT_TRUE(length >= 12 && length <= 30);
-    }
     // A sink that refuses the tenth track ends the run there, with the nine before it kept.
     options.threads = 7;
     const Output stopped = Track(field.View(), seeds, options, 10, false);
@@ -166,36 +152,22 @@ TEST(WholeVolumeTracker, LengthLimitsAndAStoppingSinkEndTheStreamInOrder) {
 TEST(WholeVolumeTracker, RefusesBadFieldsAndOptions) {
     ArcField field;
     const std::vector<Seed> seeds = JitteredSeeds(field, 3);
-    auto refuses = [&](fibrejoin::TensorField view, TrackingOptions options) {
+    std::vector<std::pair<TensorField, TrackingOptions>> cases(7, {field.View(), {}});
+    cases[0].first.mask = nullptr;
+    cases[1].first.dims[1] = 0;
+    cases[2].first.voxelSize[2] = NAN;
+    cases[3].second.stepFactor = 0;
+    cases[4].second.eigenIndex = 3;
+    cases[5].second.minLengthMm = 5, cases[5].second.maxLengthMm = 4;
+    cases[6].second.method = static_cast<TrackingMethod>(4);
+    for (size_t c = 0; c < cases.size(); ++c) {
         TrackingProgress summary;
         std::string error;
         const bool ok = WholeVolumeTracker().Run(
-            view, seeds, options, [](std::size_t, const float*, int) { return true; }, nullptr,
-            summary, error);
-        return !ok && !error.empty();
-    };
-    fibrejoin::TensorField view = field.View();
-    view.mask = nullptr;
-    EXPECT_TRUE(refuses(view, {}));
-    view = field.View();
-    view.dims[1] = 0;
-    EXPECT_TRUE(refuses(view, {}));
-    view = field.View();
-    view.voxelSize[2] = NAN;
-    EXPECT_TRUE(refuses(view, {}));
-    TrackingOptions options;
-    options.stepFactor = 0;
-    EXPECT_TRUE(refuses(field.View(), options));
-    options = TrackingOptions();
-    options.eigenIndex = 3;
-    EXPECT_TRUE(refuses(field.View(), options));
-    options = TrackingOptions();
-    options.minLengthMm = 5;
-    options.maxLengthMm = 4;
-    EXPECT_TRUE(refuses(field.View(), options));
-    options = TrackingOptions();
-    options.method = static_cast<TrackingMethod>(4);
-    EXPECT_TRUE(refuses(field.View(), options));
+            cases[c].first, seeds, cases[c].second,
+            [](std::size_t, const float*, int) { return true; }, nullptr, summary, error);
+        EXPECT_TRUE(!ok && !error.empty()) << c;
+    }
 }
 
 TEST(MaskSeeds, CentresJitterInsideTheVoxelAndBlocksOfTheList) {
@@ -204,9 +176,8 @@ TEST(MaskSeeds, CentresJitterInsideTheVoxelAndBlocksOfTheList) {
     const std::vector<Seed> jittered = JitteredSeeds(field, 5, 3);
     ASSERT_EQ(jittered.size(), 3 * centres.size());
     EXPECT_EQ(jittered, JitteredSeeds(field, 5, 3));
-    std::size_t moved = 0, sameAsOtherSeed = 0;
     const std::vector<Seed> other = JitteredSeeds(field, 6, 3);
-    std::size_t n = 0;
+    std::size_t moved = 0, sameAsOtherSeed = 0, n = 0;
     for (int v = 0; v < 2400; ++v) {
         if (field.mask[v] < 1) continue;
         const int voxel[3] = {v % 20, v / 20 % 20, v / 400};
@@ -222,9 +193,8 @@ TEST(MaskSeeds, CentresJitterInsideTheVoxelAndBlocksOfTheList) {
         }
         ++n;
     }
-    EXPECT_EQ(n, centres.size());
-    EXPECT_EQ(moved, jittered.size());
-    EXPECT_EQ(sameAsOtherSeed, 0u);
+    EXPECT_EQ(std::make_tuple(n, moved, sameAsOtherSeed),
+              std::make_tuple(centres.size(), jittered.size(), std::size_t{0}));
 
     // Any block of the list computed alone, as the shards and the workers do.
     const MaskSeeds seeds({20, 20, 6}, {2, 2, 2}, field.mask.data(), 3, 5);
@@ -264,15 +234,15 @@ TEST(StoppingMask, AnisotropyThresholdCombinedWithAMaskImage) {
     const Points along = Along(s, s, 0);
     tensors.insert(tensors.end(), along.begin(), along.end());
     tensors.insert(tensors.end(), 6, 0.0f);
-    EXPECT_FLOAT_EQ(fibrejoin::FractionalAnisotropy(tensors.data()), 0);
-    EXPECT_FLOAT_EQ(fibrejoin::FractionalAnisotropy(tensors.data() + 6), 1);
-    EXPECT_NEAR(fibrejoin::FractionalAnisotropy(tensors.data() + 12), 1.4 / std::sqrt(3.07), 1e-6);
+    EXPECT_FLOAT_EQ(FractionalAnisotropy(tensors.data()), 0);
+    EXPECT_FLOAT_EQ(FractionalAnisotropy(tensors.data() + 6), 1);
+    EXPECT_NEAR(FractionalAnisotropy(tensors.data() + 12), 1.4 / std::sqrt(3.07), 1e-6);
     const std::vector<short> image = {1, 1, 0, 1};
-    EXPECT_EQ(fibrejoin::StoppingMask({4, 1, 1}, tensors.data(), true, 0.79f, nullptr),
+    EXPECT_EQ(StoppingMask({4, 1, 1}, tensors.data(), true, 0.79f, nullptr),
               (std::vector<short>{0, 1, 1, 0}));
-    EXPECT_EQ(fibrejoin::StoppingMask({4, 1, 1}, tensors.data(), true, 0.5f, image.data()),
+    EXPECT_EQ(StoppingMask({4, 1, 1}, tensors.data(), true, 0.5f, image.data()),
               (std::vector<short>{0, 1, 0, 0}));
-    EXPECT_EQ(fibrejoin::StoppingMask({4, 1, 1}, tensors.data(), false, 0.5f, image.data()), image);
+    EXPECT_EQ(StoppingMask({4, 1, 1}, tensors.data(), false, 0.5f, image.data()), image);
 }
 
 }  // namespace

@@ -40,24 +40,22 @@ RunResult Info(const TempDir& dir, const std::vector<std::string>& args) {
 }
 
 // Three tracks of lengths 5, 20 and 1 mm (7 points): min 1, median 5, mean 26 / 3, max 20.
-std::vector<Track> KnownTracks(float id = 0) {
-    return {{{0, 0, 0, 3, 4, 0}, {}, {id}},
-            {{0, 0, 0, 6, 8, 0, 6, 8, 10}, {}, {id}},
-            {{1, 1, 1, 1, 1, 2}, {}, {id}}};
+std::vector<Track> KnownTracks() {
+    return {{{0, 0, 0, 3, 4, 0}, {}, {}},
+            {{0, 0, 0, 6, 8, 0, 6, 8, 10}, {}, {}},
+            {{1, 1, 1, 1, 1, 2}, {}, {}}};
 }
 
-void SaveTrk(const std::string& path, const std::vector<Track>& tracks, bool foreign,
-             int32_t stored_count, const std::vector<std::string>& properties = {}) {
-    HeaderFields fields;
-    fields.track_count = stored_count;
-    fields.property_names = properties;
-    FileImage image = MakeHeader(fields, foreign);
-    for (const Track& track : tracks) {
-        Track record = track;
-        record.properties.resize(properties.size());
-        image.AppendTrack(record);
-    }
-    image.Save(path);
+// A .trk file of these tracks stating `stored_count` tracks.
+FileImage Trk(const std::vector<Track>& tracks = KnownTracks(), bool foreign = false,
+              int32_t stored_count = 3) {
+    TrackFile file{{}, tracks, foreign};
+    file.fields.track_count = stored_count;
+    return file.Image();
+}
+
+void ExpectIn(const std::string& text, const std::string& part) {
+    EXPECT_NE(text.find(part), std::string::npos) << part << " not in:\n" << text;
 }
 
 // A .tck file laid out by hand: text header, float32 triplets, NaN after each track, Inf at the
@@ -77,14 +75,13 @@ void SaveTck(const std::string& path, const std::vector<Track>& tracks, bool big
 }
 
 void ExpectKnownFigures(const fibrejoin::TrackSummary& s) {
-    EXPECT_TRUE(s.complete) << s.damage;
-    EXPECT_EQ(s.tracks, 3);
-    EXPECT_EQ(s.points, 7);
+    EXPECT_EQ(std::make_tuple(s.complete, s.tracks, s.points, s.CountsAgree()),
+              std::make_tuple(true, int64_t{3}, int64_t{7}, true))
+        << s.damage;
     EXPECT_NEAR(s.minLengthMm, 1, 1e-6);
     EXPECT_NEAR(s.medianLengthMm, 5, 5 * fibrejoin::kMedianRelativeResolution);
     EXPECT_NEAR(s.meanLengthMm, 26.0 / 3, 1e-6);
     EXPECT_NEAR(s.maxLengthMm, 20, 1e-6);
-    EXPECT_TRUE(s.CountsAgree());
 }
 
 TEST(TrackSummary, KnownFiguresInBothFormatsAndByteOrders) {
@@ -92,29 +89,28 @@ TEST(TrackSummary, KnownFiguresInBothFormatsAndByteOrders) {
     for (bool foreign : {false, true}) {
         SCOPED_TRACE(foreign ? "big-endian" : "little-endian");
         const std::string trk = dir.File("t.trk"), tck = dir.File("t.tck");
-        SaveTrk(trk, KnownTracks(), foreign, 3);
+        Trk(KnownTracks(), foreign).Save(trk);
         SaveTck(tck, KnownTracks(), foreign);
         for (const std::string& path : {trk, tck}) {
             fibrejoin::TrackSummary summary;
             std::string message;
             ASSERT_TRUE(fibrejoin::SummariseTrackFile(path, summary, message)) << message;
             ExpectKnownFigures(summary);
-            EXPECT_EQ(summary.header.foreignByteOrder, foreign);
-            EXPECT_FALSE(summary.hasSources);
+            EXPECT_EQ(std::tie(summary.header.foreignByteOrder, summary.hasSources),
+                      std::make_tuple(foreign, false));
         }
         // The command says the same, in words and in JSON.
         const RunResult words = Info(dir, {trk, tck});
         EXPECT_EQ(words.status, 0) << words.err;
-        EXPECT_NE(words.out.find("3 read; the header says the same"), std::string::npos);
-        EXPECT_NE(words.out.find("min 1.00, median 5.00, mean 8.67, max 20.00"), std::string::npos)
-            << words.out;
-        EXPECT_NE(words.out.find(foreign ? "big-endian" : "little-endian"), std::string::npos);
+        ExpectIn(words.out, "3 read; the header says the same");
+        ExpectIn(words.out, "min 1.00, median 5.00, mean 8.67, max 20.00");
+        ExpectIn(words.out, foreign ? "big-endian" : "little-endian");
         const RunResult json = Info(dir, {"--json", trk, tck});
         EXPECT_EQ(json.status, 0) << json.err;
         EXPECT_EQ(std::count(json.out.begin(), json.out.end(), '\n'), 2);
         for (const char* key : {"\"tracks\":3,", "\"points\":7,", "\"stored_track_count\":3,",
                                 "\"counts_agree\":true", "\"format\":\"tck\"", "\"complete\":true"})
-            EXPECT_NE(json.out.find(key), std::string::npos) << key << " in " << json.out;
+            ExpectIn(json.out, key);
     }
 }
 
@@ -122,14 +118,14 @@ TEST(TrackSummary, StoredCountThatDiffersAndMedianOfAnEvenCount) {
     TempDir dir;
     std::vector<Track> tracks = KnownTracks();
     tracks.push_back({{0, 0, 0, 0, 0, 7}, {}, {}});  // lengths 1, 5, 7, 20: median 6
-    SaveTrk(dir.File("t.trk"), tracks, false, 9);
+    Trk(tracks, false, 9).Save(dir.File("t.trk"));
     fibrejoin::TrackSummary summary;
     std::string message;
     ASSERT_TRUE(fibrejoin::SummariseTrackFile(dir.File("t.trk"), summary, message));
     EXPECT_FALSE(summary.CountsAgree());
     EXPECT_NEAR(summary.medianLengthMm, 6, 6 * fibrejoin::kMedianRelativeResolution);
     const RunResult run = Info(dir, {dir.File("t.trk")});
-    EXPECT_NE(run.out.find("the header says 9 (they DIFFER)"), std::string::npos) << run.out;
+    ExpectIn(run.out, "the header says 9 (they DIFFER)");
 
     // The histogram: within its resolution over its range, clamped to the values seen.
     fibrejoin::LengthHistogram histogram;
@@ -144,14 +140,9 @@ TEST(TrackSummary, StoredCountThatDiffersAndMedianOfAnEvenCount) {
 TEST(TrackSummary, DamagedAndUnreadableFiles) {
     TempDir dir;
     // The third track claims 1000 points the file does not hold.
-    HeaderFields fields;
-    fields.track_count = 3;
-    FileImage image = MakeHeader(fields);
     std::vector<Track> tracks = KnownTracks();
-    for (size_t t = 0; t < 2; ++t) {
-        tracks[t].properties.clear();
-        image.AppendTrack(tracks[t]);
-    }
+    tracks.pop_back();
+    FileImage image = Trk(tracks, false, 3);
     const size_t damaged_at = image.bytes.size();
     image.AppendTrack(1000, {1, 2, 3});
     image.Save(dir.File("damaged.trk"));
@@ -159,32 +150,31 @@ TEST(TrackSummary, DamagedAndUnreadableFiles) {
     fibrejoin::TrackSummary summary;
     std::string message;
     ASSERT_TRUE(fibrejoin::SummariseTrackFile(dir.File("damaged.trk"), summary, message));
-    EXPECT_FALSE(summary.complete);
-    EXPECT_EQ(summary.tracks, 2);
-    EXPECT_NEAR(summary.maxLengthMm, 20, 1e-6);
-    EXPECT_NE(summary.damage.find(std::to_string(damaged_at)), std::string::npos) << summary.damage;
+    EXPECT_EQ(std::make_tuple(summary.complete, summary.tracks, summary.maxLengthMm),
+              std::make_tuple(false, int64_t{2}, 20.0));
+    ExpectIn(summary.damage, std::to_string(damaged_at));
 
     const RunResult words = Info(dir, {dir.File("damaged.trk")});
     EXPECT_EQ(words.status, 1);
-    EXPECT_NE(words.out.find("DAMAGED"), std::string::npos) << words.out;
-    EXPECT_NE(words.out.find("2 read"), std::string::npos);
-    EXPECT_NE(words.err.find("damaged.trk"), std::string::npos) << words.err;
+    ExpectIn(words.out, "DAMAGED");
+    ExpectIn(words.out, "2 read");
+    ExpectIn(words.err, "damaged.trk");
     const RunResult json = Info(dir, {"--json", dir.File("damaged.trk")});
     EXPECT_EQ(json.status, 1);
-    EXPECT_NE(json.out.find("\"complete\":false,\"damage\":{"), std::string::npos) << json.out;
+    ExpectIn(json.out, "\"complete\":false,\"damage\":{");
 
     // A missing file: a message naming it, exit 1, and the next file is still reported.
-    SaveTrk(dir.File("good.trk"), KnownTracks(), false, 3);
+    Trk().Save(dir.File("good.trk"));
     const RunResult missing = Info(dir, {"--json", dir.File("missing.trk"), dir.File("good.trk")});
     EXPECT_EQ(missing.status, 1);
-    EXPECT_NE(missing.err.find("missing.trk"), std::string::npos);
-    EXPECT_NE(missing.out.find("\"error\":"), std::string::npos);
-    EXPECT_NE(missing.out.find("\"tracks\":3,"), std::string::npos);
+    ExpectIn(missing.err, "missing.trk");
+    ExpectIn(missing.out, "\"error\":");
+    ExpectIn(missing.out, "\"tracks\":3,");
 }
 
 TEST(TrackSummary, UsageErrors) {
     TempDir dir;
-    SaveTrk(dir.File("a.trk"), KnownTracks(), false, 3);
+    Trk().Save(dir.File("a.trk"));
     const std::string a = dir.File("a.trk"), svg = dir.File("a.svg");
     EXPECT_EQ(Info(dir, {}).status, 2);
     EXPECT_EQ(Info(dir, {"--picture", svg, a, a}).status, 2);
@@ -194,7 +184,7 @@ TEST(TrackSummary, UsageErrors) {
     // Colouring by source needs the DataSetID property.
     const RunResult no_source = Info(dir, {"--picture", svg, "--colour-by", "source", a});
     EXPECT_EQ(no_source.status, 1);
-    EXPECT_NE(no_source.err.find("DataSetID"), std::string::npos);
+    ExpectIn(no_source.err, "DataSetID");
     EXPECT_EQ(Info(dir, {"--picture", svg, a}).status, 0);
     EXPECT_EQ(Info(dir, {"--picture", svg, a}).status, 1);  // exists: refused without --force
     EXPECT_EQ(Info(dir, {"--picture", svg, "--force", a}).status, 0);
@@ -223,7 +213,7 @@ TEST(TrackPicture, MergedFileOfThreeSourcesHasALegendNamingEach) {
         std::vector<Track> tracks = KnownTracks();
         tracks.resize(size_t(source + 1));  // sources of 1, 2 and 3 tracks
         args.push_back(dir.File("s" + std::to_string(source) + ".trk"));
-        SaveTrk(args.back(), tracks, source == 1, int32_t(tracks.size()));
+        Trk(tracks, source == 1, int32_t(tracks.size())).Save(args.back());
     }
     args.push_back(dir.File("merged.trk"));
     ASSERT_EQ(RunProgram(dir, FIBREJOIN_BIN, args).status, 0);
@@ -245,18 +235,17 @@ TEST(TrackPicture, MergedFileOfThreeSourcesHasALegendNamingEach) {
     for (const char* line :
          {"DataSetID 0: 1 tracks", "DataSetID 1: 2 tracks", "DataSetID 2: 3 tracks",
           "6 of 6 tracks drawn", "R", "L", "A", "P", "S", "I", "x (mm)", "z (mm)"})
-        EXPECT_NE(texts.find(line), std::string::npos) << line << " in\n" << texts;
+        ExpectIn(texts, line);
 }
 
 TEST(TrackPicture, StaysSmallWhateverTheInput) {
     // 5000 long zig-zag tracks spanning a huge box: every segment changes colour.
     TempDir dir;
-    std::vector<fibrejoin::Track> tracks(5000);
     fibrejoin::TrackFileHeader header = fibrejoin::MakeTrackFileHeader({10, 10, 10}, {1, 1, 1});
     header.space = fibrejoin::PointSpace::World;
     fibrejoin::TrackSet set;
-    for (size_t t = 0; t < tracks.size(); ++t) {
-        fibrejoin::Track& track = tracks[t];
+    for (int t = 0; t < 5000; ++t) {
+        fibrejoin::Track track;
         for (int p = 0; p < 300; ++p) {
             const float s = float(p % 3);
             track.points.insert(track.points.end(), {-9999.123f + float(t) * 3.7f + 51 * s,
@@ -273,7 +262,7 @@ TEST(TrackPicture, StaysSmallWhateverTheInput) {
     EXPECT_LT(size, fibrejoin::kMaxPictureBytes);
     EXPECT_GT(size, fibrejoin::kMaxPictureBytes / 10);  // the tracks are there
     if (!HavePython()) GTEST_SKIP() << "python3 is missing: the SVG is not parsed";
-    EXPECT_NE(SvgTexts(dir, svg).find("1000 of 5000 tracks drawn"), std::string::npos);
+    ExpectIn(SvgTexts(dir, svg), "1000 of 5000 tracks drawn");
 }
 
 }  // namespace
