@@ -90,7 +90,7 @@ def main():
     image = fibrejoin.read_tensor_image(tensors)
     for threads in (1, 2):
         out = os.path.join(work, "ref.trk")
-        times = [float(subprocess.run([reference, tensors, out, "0", "0.2", str(threads)],
+        times = [float(subprocess.run([reference, tensors, out, "0", "0.1", str(threads)],
                                       check=True, capture_output=True, text=True).stdout)
                  for _ in range(3)]
         python = best(lambda: fibrejoin.track(image.tensors, image.voxel_size, threads=threads))

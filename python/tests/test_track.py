@@ -35,7 +35,7 @@ def test_tracks_equal_the_driver_on_a_tensor_image(tmp_path, method):
         pytest.skip("FIBREJOIN_TRACK_REFERENCE names the C++ reference program")
     fibrejoin.write_image(tmp_path / "t.nii", TENSORS, np.diag([2.0, 2.0, 2.0, 1.0]))
     subprocess.run([reference, str(tmp_path / "t.nii"), str(tmp_path / "ref.trk"), str(method),
-                    "0.2", "2"], check=True, stdout=subprocess.DEVNULL)
+                    "0.1", "2"], check=True, stdout=subprocess.DEVNULL)
     expected = fibrejoin.load(tmp_path / "ref.trk")
     image = fibrejoin.read_tensor_image(tmp_path / "t.nii")
     name = ["fact", "fixed_step", "rk2", "tensorline"][method]
