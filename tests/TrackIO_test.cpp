@@ -157,12 +157,13 @@ TEST(TrackReader, HeaderVariants) {
         std::make_tuple(header.axis_vectors[0], header.axis_vectors[1], header.axis_vectors[4]),
         std::make_tuple(0.0f, 0.5f, 0.0f));
 
-    // Headerless: "TRACK" with a non-zero sixth byte; int32 dimensions keep their low 16 bits,
+    // Headerless: "TRACK" with a non-zero sixth byte; int32 dimensions keep their low 16 bits
+    // (and write nothing beyond: the first voxel size has non-zero low bytes),
     // the first track starts at byte 24.
     FileImage headerless;
     for (int32_t value : {0x10007, 5, 6})
         headerless.AppendInt32(value);
-    headerless.AppendFloats({0.5f, 0.75f, 2.0f});
+    headerless.AppendFloats({0.1f, 0.75f, 2.0f});
     std::memcpy(headerless.bytes.data(), "TRACKX", 6);
     headerless.AppendTrack(2, {1, 2, 3, 4, 5, 6});
     headerless.bytes.resize(1000, 0);  // zero-point records up to 1000 bytes
@@ -171,7 +172,7 @@ TEST(TrackReader, HeaderVariants) {
     float voxel[3];
     ASSERT_TRUE(reader.Open(kPath.c_str(), dims, voxel) && reader.GetHeader(&header));
     EXPECT_EQ(std::make_tuple(dims[0], dims[1], dims[2], voxel[0], voxel[1], voxel[2]),
-              std::make_tuple(0x5254, 0x584B, 6, 0.5f, 0.75f, 2.0f));
+              std::make_tuple(0x5254, 0x584B, 6, 0.1f, 0.75f, 2.0f));
     EXPECT_EQ(std::make_tuple(header.scalar_count, header.property_count, header.track_count,
                               header.secondary_orientation_code[0]),
               std::make_tuple(short(0), short(0), 0, '\0'));
