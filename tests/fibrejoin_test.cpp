@@ -17,21 +17,8 @@ using namespace testing_files;
 
 namespace {
 
-struct RunResult {
-    int status;
-    std::string out, err;
-};
-
 RunResult RunFibrejoin(const TempDir& dir, const std::vector<std::string>& args) {
-    std::string command = FIBREJOIN_BIN;
-    for (const std::string& arg : args)
-        command += " '" + arg + "'";
-    const std::string out = dir.File("stdout.txt"), err = dir.File("stderr.txt");
-    const int status = std::system((command + " >" + out + " 2>" + err).c_str());
-    const Bytes out_bytes = ReadBytes(out), err_bytes = ReadBytes(err);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1,
-            std::string(out_bytes.begin(), out_bytes.end()),
-            std::string(err_bytes.begin(), err_bytes.end())};
+    return RunProgram(dir, FIBREJOIN_BIN, args);
 }
 
 using TrackSet = TrackFile;

@@ -20,11 +20,6 @@ using namespace fibrejoin;
 
 namespace {
 
-struct RunResult {
-    int status;
-    std::string err;
-};
-
 // Runs a shell command line with fibretrack's path in $T and fibrejoin's in $J.
 RunResult Shell(const TempDir& dir, const std::string& line) {
     const std::string err = dir.File("stderr.txt");
@@ -32,7 +27,8 @@ RunResult Shell(const TempDir& dir, const std::string& line) {
                                 dir.File("") + "' && { " + line + " ; } 2>" + err;
     const int status = std::system(command.c_str());
     const Bytes bytes = ReadBytes(err);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, std::string(bytes.begin(), bytes.end())};
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, "",
+            std::string(bytes.begin(), bytes.end())};
 }
 
 // A 12 x 10 x 8 grid of 2 x 2 x 2.5 mm voxels, rotated 30 degrees about z with x flipped and

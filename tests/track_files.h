@@ -3,11 +3,13 @@
 #ifndef FIBREJOIN_TESTS_TRACK_FILES_H
 #define FIBREJOIN_TESTS_TRACK_FILES_H
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -178,6 +180,26 @@ class TempDir {
   private:
     std::string path_;
 };
+
+// A program's exit status and what it printed on each stream.
+struct RunResult {
+    int status;
+    std::string out, err;
+};
+
+// Runs binary with args (each quoted for the shell), its output captured in files of dir.
+inline RunResult RunProgram(const TempDir& dir, const std::string& binary,
+                            const std::vector<std::string>& args) {
+    std::string command = binary;
+    for (const std::string& arg : args)
+        command += " '" + arg + "'";
+    const std::string out = dir.File("stdout.txt"), err = dir.File("stderr.txt");
+    const int status = std::system((command + " >" + out + " 2>" + err).c_str());
+    const Bytes out_bytes = ReadBytes(out), err_bytes = ReadBytes(err);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1,
+            std::string(out_bytes.begin(), out_bytes.end()),
+            std::string(err_bytes.begin(), err_bytes.end())};
+}
 
 }  // namespace testing_files
 
