@@ -33,4 +33,15 @@ class MedianReporter : public benchmark::ConsoleReporter {
     std::map<std::string, double> medians;
 };
 
+// benchmark::Initialize with repetitions of different benchmarks alternating, so that a change in
+// the machine's load touches a benchmark and its baseline alike; flags given on the command line
+// come later and win.
+inline void InitializeInterleaved(int argc, char** argv) {
+    std::vector<char*> args(argv, argv + argc);
+    static char interleaving[] = "--benchmark_enable_random_interleaving=true";
+    args.insert(args.begin() + 1, interleaving);
+    int count = int(args.size());
+    benchmark::Initialize(&count, args.data());
+}
+
 #endif  // FIBREJOIN_BENCH_MEDIAN_REPORTER_H

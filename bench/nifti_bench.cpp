@@ -143,11 +143,7 @@ double PeakGrowthMiB(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<char*> args(argv, argv + argc);
-    char interleaving[] = "--benchmark_enable_random_interleaving=true";
-    args.insert(args.begin() + 1, interleaving);
-    int count = int(args.size());
-    benchmark::Initialize(&count, args.data());
+    InitializeInterleaved(argc, argv);
     if (!CreateFiles()) {
         std::fprintf(stderr, "can not write the image files\n");
         return 1;

@@ -186,13 +186,7 @@ BENCHMARK(BM_ReadFrame)
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Repetitions of different benchmarks alternate, so a change in the machine's load touches
-    // a benchmark and its baseline alike. Flags given on the command line come later and win.
-    std::vector<char*> args(argv, argv + argc);
-    char interleaving[] = "--benchmark_enable_random_interleaving=true";
-    args.insert(args.begin() + 1, interleaving);
-    int count = int(args.size());
-    benchmark::Initialize(&count, args.data());
+    InitializeInterleaved(argc, argv);
     if (!CreateFiles()) {
         std::fprintf(stderr, "can not write the volume files\n");
         return 1;
