@@ -319,9 +319,8 @@ class ChunkReader {
         bool ok = true;
         {
             Release unlocked;
-            Track track;
-            while (int64_t(tracks.TrackCount()) < count && reader_.next(track))
-                tracks.Append(track);
+            while (int64_t(tracks.TrackCount()) < count && reader_.next(tracks)) {
+            }
             ok = reader_.ok();
         }
         if (!ok) throw Error(reader_.message());

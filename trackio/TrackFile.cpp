@@ -347,17 +347,31 @@ bool TrackFileReader::next(Track& track) {
     return trk_ ? NextTrk(track) : NextTck(track);
 }
 
-bool TrackFileReader::NextTrk(Track& track) {
-    int n = 0;
+bool TrackFileReader::next(TrackSet& tracks) {
+    if (finished_) return false;
+    trackStart_ = bytePosition();
+    if (trk_) return NextTrkInto(tracks);
+    if (!NextTck(scratch_)) return false;
+    tracks.Append(scratch_);
+    return true;
+}
+
+// The next point count, checked against the rest of the file before anything is sized by it.
+bool TrackFileReader::TrkPointCount(int& n) {
     if (!trk_->GetNextPointCount(&n)) {
         finished_ = true;
         if (trackStart_ >= fileSize_) return false;
         return Stop("the file ends inside a point count");
     }
     if (n < 0) return Stop("negative point count " + std::to_string(n));
-    // Only a body the rest of the file can hold is given buffers.
     if (!trk_->CanReadTrackBody(n))
         return Stop("a track of " + std::to_string(n) + " points runs past the end of the file");
+    return true;
+}
+
+bool TrackFileReader::NextTrk(Track& track) {
+    int n = 0;
+    if (!TrkPointCount(n)) return false;
     const size_t points = size_t(n);
     track.points.resize(3 * points);
     track.scalars.resize(header_.scalarNames.size() * points);
@@ -365,6 +379,29 @@ bool TrackFileReader::NextTrk(Track& track) {
     if (!trk_->GetNextTrackData(n, track.points.data(), track.scalars.data(),
                                 track.properties.data()))
         return Stop("cannot read the track's values");
+    ++tracksRead_;
+    return true;
+}
+
+bool TrackFileReader::NextTrkInto(TrackSet& tracks) {
+    int n = 0;
+    if (!TrkPointCount(n)) return false;
+    const size_t points = size_t(n);
+    const size_t pointsAt = tracks.points.size(), scalarsAt = tracks.scalars.size(),
+                 propertiesAt = tracks.properties.size();
+    tracks.points.resize(pointsAt + 3 * points);
+    tracks.scalars.resize(scalarsAt + header_.scalarNames.size() * points);
+    tracks.properties.resize(propertiesAt + header_.propertyNames.size());
+    if (!trk_->GetNextTrackData(n, tracks.points.data() + pointsAt,
+                                tracks.scalars.data() + scalarsAt,
+                                tracks.properties.data() + propertiesAt)) {
+        tracks.points.resize(pointsAt);
+        tracks.scalars.resize(scalarsAt);
+        tracks.properties.resize(propertiesAt);
+        return Stop("cannot read the track's values");
+    }
+    if (tracks.offsets.empty()) tracks.offsets.push_back(0);
+    tracks.offsets.push_back(tracks.offsets.back() + int64_t(points));
     ++tracksRead_;
     return true;
 }
@@ -708,9 +745,8 @@ bool LoadTracks(const std::string& path, TrackFileHeader& header, TrackSet& trac
     const size_t mostPoints = size_t(reader.fileSize()) / (4 * (3 + scalars));
     tracks.points.reserve(3 * mostPoints);
     tracks.scalars.reserve(scalars * mostPoints);
-    Track track;
-    while (reader.next(track))
-        tracks.Append(track);
+    while (reader.next(tracks)) {
+    }
     if (!reader.ok()) {
         message = reader.message();
         return false;

@@ -102,6 +102,8 @@ class TrackFileReader {
     // then ok() is false and message() names the damaged track (its index from 0 and the byte
     // offset where it starts) and what is wrong with it.
     bool next(Track& track);
+    // The same, appending the track to tracks; a .trk body is read straight into their arrays.
+    bool next(TrackSet& tracks);
     bool ok() const { return message_.empty(); }
     const std::string& message() const { return message_; }
     int64_t bytePosition() const;
@@ -112,6 +114,8 @@ class TrackFileReader {
     class TrkSource;
     bool OpenTck(std::string& message);
     bool NextTrk(Track& track);
+    bool NextTrkInto(TrackSet& tracks);
+    bool TrkPointCount(int& count);
     bool NextTck(Track& track);
     bool FillTck();
     bool Stop(const std::string& reason);
@@ -130,6 +134,7 @@ class TrackFileReader {
     size_t windowUsed_ = 0, windowEnd_ = 0;
     int64_t windowStart_ = 0;
     bool bigEndian_ = false;
+    Track scratch_;  // a .tck track on its way into a TrackSet
 };
 
 class TrackFileWriter {
