@@ -13,6 +13,7 @@
 #include "trackio/TrackIO.h"
 #include "utils/ByteOrder.h"
 #include "utils/CheckedMath.h"
+#include "utils/Memory.h"
 
 namespace fibrejoin {
 
@@ -743,8 +744,8 @@ bool LoadTracks(const std::string& path, TrackFileHeader& header, TrackSet& trac
     // a point takes 4 * (3 + S) bytes of the file, and .trk points are 12 bytes at least.
     const size_t scalars = header.scalarNames.size();
     const size_t mostPoints = size_t(reader.fileSize()) / (4 * (3 + scalars));
-    tracks.points.reserve(3 * mostPoints);
-    tracks.scalars.reserve(scalars * mostPoints);
+    ReserveLarge(tracks.points, 3 * mostPoints);
+    ReserveLarge(tracks.scalars, scalars * mostPoints);
     while (reader.next(tracks)) {
     }
     if (!reader.ok()) {

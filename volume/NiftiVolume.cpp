@@ -2,7 +2,6 @@
 
 #include <zlib.h>
 
-#include <sys/mman.h>
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
@@ -15,6 +14,7 @@
 #include "utils/ByteOrder.h"
 #include "utils/CheckedMath.h"
 #include "utils/File.h"
+#include "utils/Memory.h"
 
 extern "C" {
 #include <nifti2_io.h>
@@ -418,15 +418,9 @@ bool EndsWith(const std::string& text, const std::string& end) {
     return text.size() > end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
-// Sizes `values` to `count` floats. Fresh pages are costly to fault in one by one (on virtual
-// machines most of all, where they can take longer than reading the file), so a large result asks
-// for huge pages before its first touch.
+// Sizes `values` to `count` floats, in huge pages where the kernel allows.
 void SizeResult(std::vector<float>& values, size_t count) {
-    values.reserve(count);
-    const size_t huge = size_t(2) << 20;
-    const uintptr_t begin = (reinterpret_cast<uintptr_t>(values.data()) + huge - 1) & ~(huge - 1);
-    const uintptr_t end = (reinterpret_cast<uintptr_t>(values.data() + count)) & ~(huge - 1);
-    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+    ReserveLarge(values, count);
     values.resize(count);
 }
 
