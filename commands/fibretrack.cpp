@@ -144,6 +144,51 @@ std::string ProgressText(const TrackingProgress& p, double seconds) {
     return text;
 }
 
+// What a run reads before it tracks: the tensors, where tracks may go, the seed voxels (empty:
+// those where tracks may go) and the optional angle-scale map.
+struct Inputs {
+    TensorImage tensors;
+    std::vector<short> stopping, seedVoxels;
+    Image angleScale;
+};
+
+bool ReadInputs(const Arguments& a, Inputs& in, std::string& message) {
+    if (!ReadTensorImage(a.tensorPath, kOrders.at(a.order), kFrames.at(a.frame), in.tensors,
+                         message))
+        return false;
+    Image image;
+    std::vector<short> maskVoxels;
+    if (!a.maskPath.empty()) {
+        if (!ReadGridImage(a.maskPath, in.tensors, "mask", image, message)) return false;
+        maskVoxels = Binary(image);
+    }
+    if (!a.angleScalePath.empty() &&
+        !ReadGridImage(a.angleScalePath, in.tensors, "angle-scale", in.angleScale, message))
+        return false;
+    // Without a mask the FA threshold defaults to 0.1; with one, FA counts only when given.
+    const bool useFa = a.faThreshold >= 0 || a.maskPath.empty();
+    in.stopping = StoppingMask(in.tensors.dims, in.tensors.tensors.data(), useFa,
+                               a.faThreshold >= 0 ? a.faThreshold : 0.1f,
+                               maskVoxels.empty() ? nullptr : maskVoxels.data());
+    if (!a.seedsPath.empty()) {
+        if (!ReadGridImage(a.seedsPath, in.tensors, "seed", image, message)) return false;
+        in.seedVoxels = Binary(image);
+    }
+    return true;
+}
+
+TrackingOptions Options(const Arguments& a) {
+    TrackingOptions options;
+    options.method = kMethods.at(a.method);
+    options.stepFactor = a.stepFactor;
+    options.maxAngleDegrees = a.angle;
+    options.eigenIndex = a.eigenvector - 1;
+    options.minLengthMm = a.minLength;
+    options.maxLengthMm = a.maxLength;
+    options.threads = a.threads;
+    return options;
+}
+
 int Run(const CLI::App& app, const Arguments& a) {
     std::string message;
     int shard = 0, shardCount = 1;
@@ -157,61 +202,25 @@ int Run(const CLI::App& app, const Arguments& a) {
 
     InstallInterruptHandlers();
     const auto start = std::chrono::steady_clock::now();
-    TensorImage tensors;
-    if (!ReadTensorImage(a.tensorPath, kOrders.at(a.order), kFrames.at(a.frame), tensors,
-                         message)) {
-        return Fail(app, message);
-    }
-    Image maskImage, seedImage, angleImage;
-    std::vector<short> maskVoxels;
-    if (!a.maskPath.empty()) {
-        if (!ReadGridImage(a.maskPath, tensors, "mask", maskImage, message)) {
-            return Fail(app, message);
-        }
-        maskVoxels = Binary(maskImage);
-    }
-    if (!a.angleScalePath.empty() &&
-        !ReadGridImage(a.angleScalePath, tensors, "angle-scale", angleImage, message)) {
-        return Fail(app, message);
-    }
-    const bool useFa = a.faThreshold >= 0 || a.maskPath.empty();
-    const float faThreshold = a.faThreshold >= 0 ? a.faThreshold : 0.1f;
-    const std::vector<short> stopping =
-        StoppingMask(tensors.dims, tensors.tensors.data(), useFa, faThreshold,
-                     maskVoxels.empty() ? nullptr : maskVoxels.data());
-
-    std::vector<short> seedVoxels;
-    if (!a.seedsPath.empty()) {
-        if (!ReadGridImage(a.seedsPath, tensors, "seed", seedImage, message)) {
-            return Fail(app, message);
-        }
-        seedVoxels = Binary(seedImage);
-    }
-    const MaskSeeds seeds(tensors.dims, tensors.voxelSize,
-                          seedVoxels.empty() ? stopping.data() : seedVoxels.data(), a.seedsPerVoxel,
-                          a.rngSeed);
+    Inputs in;
+    if (!ReadInputs(a, in, message)) return Fail(app, message);
+    const MaskSeeds seeds(in.tensors.dims, in.tensors.voxelSize,
+                          in.seedVoxels.empty() ? in.stopping.data() : in.seedVoxels.data(),
+                          a.seedsPerVoxel, a.rngSeed);
     const auto range = ShardRange(seeds.size(), shard, shardCount);
 
-    TrackFileHeader header = MakeTrackFileHeader(tensors.dims, tensors.voxelSize);
-    header.voxelToWorld = tensors.voxelToWorld;
-    header.orientation = OrientationFromMatrix(tensors.voxelToWorld);
+    TrackFileHeader header = MakeTrackFileHeader(in.tensors.dims, in.tensors.voxelSize);
+    header.voxelToWorld = in.tensors.voxelToWorld;
+    header.orientation = OrientationFromMatrix(in.tensors.voxelToWorld);
     TrackFileWriter writer;
     if (!writer.Open(a.outputPath, header, a.force, message)) return Fail(app, message);
 
     TensorField field;
-    field.dims = tensors.dims;
-    field.voxelSize = tensors.voxelSize;
-    field.tensors = tensors.tensors.data();
-    field.mask = stopping.data();
-    field.angleScale = angleImage.voxels.empty() ? nullptr : angleImage.voxels.data();
-    TrackingOptions options;
-    options.method = kMethods.at(a.method);
-    options.stepFactor = a.stepFactor;
-    options.maxAngleDegrees = a.angle;
-    options.eigenIndex = a.eigenvector - 1;
-    options.minLengthMm = a.minLength;
-    options.maxLengthMm = a.maxLength;
-    options.threads = a.threads;
+    field.dims = in.tensors.dims;
+    field.voxelSize = in.tensors.voxelSize;
+    field.tensors = in.tensors.tensors.data();
+    field.mask = in.stopping.data();
+    field.angleScale = in.angleScale.voxels.empty() ? nullptr : in.angleScale.voxels.data();
 
     ProgressLine progress(a.quiet);
     const auto trackingStart = std::chrono::steady_clock::now();
@@ -231,7 +240,7 @@ int Run(const CLI::App& app, const Arguments& a) {
     };
     TrackingProgress summary;
     WholeVolumeTracker tracker;
-    const bool tracked = tracker.Run(field, seeds, range.first, range.second, options, sink,
+    const bool tracked = tracker.Run(field, seeds, range.first, range.second, Options(a), sink,
                                      onProgress, summary, message);
     progress.Clear();
     if (!tracked) {
