@@ -338,19 +338,20 @@ bool TrackFileReader::Open(const std::string& path, std::string& message) {
     header_.foreignByteOrder = trk_->Foreign();
     header_.storedTrackCount = trk.track_count > 0 ? trk.track_count : -1;
     header_.space = PointSpace::VoxelMm;
+    nextStart_ = trk_->Position();
     finished_ = false;
     return true;
 }
 
 bool TrackFileReader::next(Track& track) {
     if (finished_) return false;
-    trackStart_ = bytePosition();
+    trackStart_ = trk_ ? nextStart_ : bytePosition();
     return trk_ ? NextTrk(track) : NextTck(track);
 }
 
 bool TrackFileReader::next(TrackSet& tracks) {
     if (finished_) return false;
-    trackStart_ = bytePosition();
+    trackStart_ = trk_ ? nextStart_ : bytePosition();
     if (trk_) return NextTrkInto(tracks);
     if (!NextTck(scratch_)) return false;
     tracks.Append(scratch_);
@@ -365,8 +366,13 @@ bool TrackFileReader::TrkPointCount(int& n) {
         return Stop("the file ends inside a point count");
     }
     if (n < 0) return Stop("negative point count " + std::to_string(n));
-    if (!trk_->CanReadTrackBody(n))
+    // Positions are counted here rather than asked of the stream: a tell per track is a system
+    // call per track.
+    const int64_t bytes =
+        4 * ((3 + int64_t(header_.scalarNames.size())) * n + int64_t(header_.propertyNames.size()));
+    if (bytes > fileSize_ - trackStart_ - 4)
         return Stop("a track of " + std::to_string(n) + " points runs past the end of the file");
+    nextStart_ = trackStart_ + 4 + bytes;
     return true;
 }
 

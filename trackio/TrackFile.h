@@ -126,6 +126,7 @@ class TrackFileReader {
     int64_t fileSize_ = 0;
     int64_t tracksRead_ = 0;
     int64_t trackStart_ = 0;  // byte offset of the track being read
+    int64_t nextStart_ = 0;   // .trk: byte offset of the next track
     bool finished_ = true;
     std::unique_ptr<TrkSource> trk_;
     // .tck: the file, a window of its bytes and where that window starts in the file.
