@@ -24,9 +24,9 @@ namespace fibrejoin {
 
 namespace {
 
-// Values read and converted at a time (at most 8 MiB of raw bytes, 4 MiB as floats): small
+// Values read and converted at a time (at most 512 KiB of raw bytes, 256 KiB as floats): small
 // beside any image worth reading in chunks.
-constexpr size_t kChunkValues = size_t(1) << 20;
+constexpr size_t kChunkValues = size_t(1) << 16;
 // Deflate never expands data more than about 1032 times, so a compressed file of n bytes cannot
 // hold more than this many times n bytes: the bound that sizes a .gz read before inflating it.
 constexpr int64_t kMaxInflation = 1032;
