@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -151,14 +152,29 @@ Matrix4 AffineArgument(const py::handle& value, const std::string& name) {
 
 // ---- Track files ----
 
+// The mode a name stands for among choices; a ValueError naming the argument and the choices
+// otherwise.
+template <typename Mode>
+Mode Choice(const std::string& name, std::initializer_list<std::pair<const char*, Mode>> choices,
+            const std::string& argument) {
+    std::string expected;
+    size_t index = 0;
+    for (const auto& choice : choices) {
+        if (name == choice.first) return choice.second;
+        if (index > 0) expected += index + 1 == choices.size() ? " or " : ", ";
+        expected += "\"" + std::string(choice.first) + "\"";
+        ++index;
+    }
+    throw py::value_error(argument + ": " + expected + " expected, got \"" + name + "\"");
+}
+
 const char* SpaceName(PointSpace space) {
     return space == PointSpace::World ? "world" : "voxelmm";
 }
 
 PointSpace SpaceArgument(const std::string& name, const std::string& argument) {
-    if (name == "voxelmm") return PointSpace::VoxelMm;
-    if (name == "world") return PointSpace::World;
-    throw py::value_error(argument + ": \"voxelmm\" or \"world\" expected, got \"" + name + "\"");
+    return Choice<PointSpace>(
+        name, {{"voxelmm", PointSpace::VoxelMm}, {"world", PointSpace::World}}, argument);
 }
 
 py::dict HeaderDict(const TrackFileHeader& header) {
@@ -393,15 +409,10 @@ void WriteImageArray(const std::filesystem::path& path,
                      const std::string& typeName) {
     if (voxels.ndim() < 3 || voxels.ndim() > 4)
         throw py::value_error("array: 3 or 4 dimensions expected");
-    VoxelType type;
-    if (typeName == "float32")
-        type = VoxelType::Float32;
-    else if (typeName == "int16")
-        type = VoxelType::Int16;
-    else if (typeName == "uint8")
-        type = VoxelType::UInt8;
-    else
-        throw py::value_error("dtype: float32, int16 or uint8 expected, got " + typeName);
+    const VoxelType type = Choice<VoxelType>(
+        typeName,
+        {{"float32", VoxelType::Float32}, {"int16", VoxelType::Int16}, {"uint8", VoxelType::UInt8}},
+        "dtype");
     Image image;
     for (int i = 0; i < 4; ++i)
         image.dims[i] = i < voxels.ndim() ? voxels.shape(i) : 1;
@@ -422,23 +433,13 @@ void WriteImageArray(const std::filesystem::path& path,
 
 py::tuple ReadTensors(const std::filesystem::path& path, const std::string& orderName,
                       const std::string& frameName) {
-    TensorOrder order;
-    if (orderName == "upper")
-        order = TensorOrder::Upper;
-    else if (orderName == "lower")
-        order = TensorOrder::Lower;
-    else if (orderName == "diagonal_first")
-        order = TensorOrder::DiagonalFirst;
-    else
-        throw py::value_error("order: \"upper\", \"lower\" or \"diagonal_first\" expected, got \"" +
-                              orderName + "\"");
-    TensorFrame frame;
-    if (frameName == "voxel")
-        frame = TensorFrame::Voxel;
-    else if (frameName == "world")
-        frame = TensorFrame::World;
-    else
-        throw py::value_error("frame: \"voxel\" or \"world\" expected, got \"" + frameName + "\"");
+    const TensorOrder order = Choice<TensorOrder>(orderName,
+                                                  {{"upper", TensorOrder::Upper},
+                                                   {"lower", TensorOrder::Lower},
+                                                   {"diagonal_first", TensorOrder::DiagonalFirst}},
+                                                  "order");
+    const TensorFrame frame = Choice<TensorFrame>(
+        frameName, {{"voxel", TensorFrame::Voxel}, {"world", TensorFrame::World}}, "frame");
     TensorImage image;
     std::string message;
     bool ok;
@@ -500,19 +501,12 @@ py::tuple TrackTensors(const py::array_t<float, 0>& tensors, const std::array<fl
     if (seedsPerVoxel < 1) throw py::value_error("seeds_per_voxel: at least 1");
 
     TrackingOptions options;
-    if (methodName == "fact")
-        options.method = TrackingMethod::Fact;
-    else if (methodName == "fixed_step")
-        options.method = TrackingMethod::FixedStep;
-    else if (methodName == "rk2")
-        options.method = TrackingMethod::RungeKutta2;
-    else if (methodName == "tensorline")
-        options.method = TrackingMethod::TensorLine;
-    else
-        throw py::value_error(
-            "method: \"fact\", \"fixed_step\", \"rk2\" or \"tensorline\" "
-            "expected, got \"" +
-            methodName + "\"");
+    options.method = Choice<TrackingMethod>(methodName,
+                                            {{"fact", TrackingMethod::Fact},
+                                             {"fixed_step", TrackingMethod::FixedStep},
+                                             {"rk2", TrackingMethod::RungeKutta2},
+                                             {"tensorline", TrackingMethod::TensorLine}},
+                                            "method");
     options.stepFactor = stepFactor;
     options.maxAngleDegrees = angle;
     options.eigenIndex = eigenIndex;
