@@ -89,17 +89,15 @@ void ExpectMatrix(const std::array<double, 16>& actual, const double* expected,
         EXPECT_NEAR(actual[size_t(i)], expected[i], tolerance) << what << " element " << i;
 }
 
-// Runs the script in `mode` with its output in `dir` by a python3 with nibabel (on the path, else
-// the system's); false when there is none or the script failed.
+// Runs the script in `mode` with its output in `dir`; false when there is no python3 with nibabel
+// or the script failed.
 bool RunScript(const testing_files::TempDir& dir, const std::string& mode,
                const std::string& arguments = "") {
     testing_files::WriteBytes(dir.File("make.py"), Bytes(kScript, kScript + sizeof kScript - 1));
-    for (const std::string python : {"python3", "/usr/bin/python3"})
-        if (std::system((python + " -c 'import nibabel' 2>/dev/null").c_str()) == 0)
-            return std::system((python + " " + dir.File("make.py") + " " + mode + " " +
-                                dir.File("") + " " + arguments)
-                                   .c_str()) == 0;
-    return false;
+    const std::string python = testing_files::PythonWithNibabel();
+    return !python.empty() && std::system((python + " " + dir.File("make.py") + " " + mode + " " +
+                                           dir.File("") + " " + arguments)
+                                              .c_str()) == 0;
 }
 
 class NiftiTest : public ::testing::Test {

@@ -18,6 +18,7 @@
 namespace {
 
 using namespace fibrejoin;
+using testing_files::ExpectIn;
 using testing_files::TempDir;
 
 // An oblique grid with a flipped axis: voxel axes turned about 20 degrees, mostly about z, the
@@ -88,10 +89,6 @@ auto Values(const Track& track) {
     return std::tie(track.points, track.scalars, track.properties);
 }
 
-void ExpectIn(const std::string& text, const std::string& part) {
-    EXPECT_NE(text.find(part), std::string::npos) << part << " not in: " << text;
-}
-
 // .trk with scalars and properties, stored in voxel mm; .tck with world points that go back to
 // voxel mm as written. Both keep the grid, and the whole-file form saves the same bytes again.
 TEST(TrackFile, RoundTripsKeepPointsValuesAndGrid) {
@@ -136,15 +133,10 @@ TEST(TrackFile, RoundTripsKeepPointsValuesAndGrid) {
 }
 
 // The points of each file as nibabel loads them (RAS mm), all tracks in a row (it passes over
-// tracks without points); none when python3 with nibabel is not found (the first on PATH may
-// lack it where the system one has it).
+// tracks without points); none when python3 with nibabel is not found.
 std::vector<std::vector<double>> NibabelPoints(const TempDir& dir,
                                                const std::vector<std::string>& paths) {
-    std::string python, points = dir.File("points.txt");
-    for (const std::string candidate : {"python3", "/usr/bin/python3"})
-        if (python.empty() &&
-            std::system((candidate + " -c 'import nibabel' >/dev/null 2>&1").c_str()) == 0)
-            python = candidate;
+    const std::string python = testing_files::PythonWithNibabel(), points = dir.File("points.txt");
     if (python.empty()) return {};
     std::string command = python +
                           " -c \"import sys, warnings, nibabel as nib\n"

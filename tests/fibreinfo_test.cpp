@@ -36,10 +36,6 @@ FileImage Trk(const std::vector<Track>& tracks = KnownTracks(), bool foreign = f
     return file.Image();
 }
 
-void ExpectIn(const std::string& text, const std::string& part) {
-    EXPECT_NE(text.find(part), std::string::npos) << part << " not in:\n" << text;
-}
-
 // A .tck file laid out by hand: text header, float32 triplets, NaN after each track, Inf at the
 // end.
 void SaveTck(const std::string& path, const std::vector<Track>& tracks, bool big_endian) {

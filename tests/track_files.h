@@ -3,6 +3,7 @@
 #ifndef FIBREJOIN_TESTS_TRACK_FILES_H
 #define FIBREJOIN_TESTS_TRACK_FILES_H
 
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -162,6 +163,19 @@ inline int32_t Int32At(const Bytes& bytes, size_t offset) {
     int32_t value;
     std::memcpy(&value, &bytes.at(offset + 3) - 3, 4);
     return value;
+}
+
+inline void ExpectIn(const std::string& text, const std::string& part) {
+    EXPECT_NE(text.find(part), std::string::npos) << part << " not in:\n" << text;
+}
+
+// A python3 that imports nibabel (the first on PATH may lack it where the system's has it); ""
+// when there is none.
+inline std::string PythonWithNibabel() {
+    for (const std::string python : {"python3", "/usr/bin/python3"})
+        if (std::system((python + " -c 'import nibabel' >/dev/null 2>&1").c_str()) == 0)
+            return python;
+    return "";
 }
 
 // A fresh directory under /tmp, removed with its files when the object goes.

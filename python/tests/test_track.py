@@ -79,31 +79,6 @@ def test_the_lock_is_released_while_tracking():
     assert longest < 0.5 * (time.perf_counter() - start)
 
 
-def test_two_threads_take_about_half_the_time():
-    cores = os.cpu_count() or 1
-    if cores < 2 or os.getloadavg()[0] > cores - 1:
-        pytest.skip("needs two idle cores")
-
-    def run():
-        fibrejoin.track(TENSORS, (2, 2, 2), threads=1)
-
-    for attempt in range(3):
-        start = time.perf_counter()
-        run()
-        run()
-        sequential = time.perf_counter() - start
-        workers = [threading.Thread(target=run) for _ in range(2)]
-        start = time.perf_counter()
-        for w in workers:
-            w.start()
-        for w in workers:
-            w.join()
-        parallel = time.perf_counter() - start
-        if parallel < 0.85 * sequential:
-            return
-    pytest.fail(f"two threads took {parallel:.2f} s, one after the other {sequential:.2f} s")
-
-
 T = fibrejoin.Tractogram(np.zeros((2, 3)), [0, 2])
 GRID = np.zeros((2, 2, 2))
 FIELD = np.zeros((2, 2, 2, 6), np.float32)
