@@ -118,8 +118,8 @@ bool ReadGridImage(const std::string& path, const TensorImage& grid, const char*
 }
 
 // Non-zero voxels of a mask image as 1, the rest 0.
-std::vector<short> Binary(const Image& image) {
-    std::vector<short> mask(image.voxels.size());
+LargeVector<short> Binary(const Image& image) {
+    LargeVector<short> mask(image.voxels.size());
     for (size_t i = 0; i < mask.size(); ++i)
         mask[i] = image.voxels[i] != 0.0f ? 1 : 0;
     return mask;
@@ -148,7 +148,7 @@ std::string ProgressText(const TrackingProgress& p, double seconds) {
 // those where tracks may go) and the optional angle-scale map.
 struct Inputs {
     TensorImage tensors;
-    std::vector<short> stopping, seedVoxels;
+    LargeVector<short> stopping, seedVoxels;
     Image angleScale;
 };
 
@@ -157,7 +157,7 @@ bool ReadInputs(const Arguments& a, Inputs& in, std::string& message) {
                          message))
         return false;
     Image image;
-    std::vector<short> maskVoxels;
+    LargeVector<short> maskVoxels;
     if (!a.maskPath.empty()) {
         if (!ReadGridImage(a.maskPath, in.tensors, "mask", image, message)) return false;
         maskVoxels = Binary(image);
@@ -169,7 +169,7 @@ bool ReadInputs(const Arguments& a, Inputs& in, std::string& message) {
     const bool useFa = a.faThreshold >= 0 || a.maskPath.empty();
     in.stopping = StoppingMask(in.tensors.dims, in.tensors.tensors.data(), useFa,
                                a.faThreshold >= 0 ? a.faThreshold : 0.1f,
-                               maskVoxels.empty() ? nullptr : maskVoxels.data());
+                               maskVoxels.empty() ? nullptr : maskVoxels.data(), a.threads);
     if (!a.seedsPath.empty()) {
         if (!ReadGridImage(a.seedsPath, in.tensors, "seed", image, message)) return false;
         in.seedVoxels = Binary(image);

@@ -102,12 +102,13 @@ void Merge(const std::vector<std::filesystem::path>& inputs, const std::filesyst
 
 // An array over the values of `values`, which the array then owns (a capsule frees them with it):
 // no copy. strides in bytes; empty means C order.
-template <typename T>
-py::array Owned(std::vector<T>&& values, const std::vector<py::ssize_t>& shape,
+template <typename Vector>
+py::array Owned(Vector&& values, const std::vector<py::ssize_t>& shape,
                 const std::vector<py::ssize_t>& strides = {}) {
-    auto owner = std::make_unique<std::vector<T>>(std::move(values));
+    using T = typename Vector::value_type;
+    auto owner = std::make_unique<Vector>(std::move(values));
     const T* data = owner->data();
-    py::capsule capsule(owner.get(), [](void* p) { delete static_cast<std::vector<T>*>(p); });
+    py::capsule capsule(owner.get(), [](void* p) { delete static_cast<Vector*>(p); });
     owner.release();
     return py::array_t<T>(shape, strides, data, capsule);
 }
@@ -371,7 +372,7 @@ py::array SpaceTransformArray(const py::dict& headerDict, const std::string& fro
 std::mutex niftiMutex;
 
 // (x, y, z[, volumes]) over x-fastest values: a Fortran-ordered array, as nibabel returns.
-py::array ImageArray(std::vector<float>&& voxels, const std::array<int64_t, 4>& dims, int extra,
+py::array ImageArray(LargeVector<float>&& voxels, const std::array<int64_t, 4>& dims, int extra,
                      int64_t extraSize) {
     std::vector<py::ssize_t> shape, strides;
     py::ssize_t stride = sizeof(float);
@@ -535,8 +536,9 @@ py::tuple TrackTensors(const py::array_t<float, 0>& tensors, const std::array<fl
     bool ok;
     {
         Release unlocked;
-        std::vector<short> stopping = StoppingMask(dims, tensors.data(), useFa, float(faThreshold),
-                                                   mask ? mask->data() : nullptr);
+        const LargeVector<short> stopping =
+            StoppingMask(dims, tensors.data(), useFa, float(faThreshold),
+                         mask ? mask->data() : nullptr, threads);
         TensorField field;
         field.dims = dims;
         field.voxelSize = voxelSize;

@@ -243,7 +243,7 @@ TEST_F(NiftiTest, AppliesSlopeAndInterceptOnlyWhenTheSlopeIsUsable) {
         Patch(bytes, 112, slope);
         Patch(bytes, 116, intercept);
         testing_files::WriteBytes(dir.File("scaled.nii"), bytes);
-        std::vector<float> want = image.voxels;
+        LargeVector<float> want = image.voxels;
         if (slope != 0 && !std::isnan(slope))
             for (float& v : want)
                 v = v * slope + (std::isnan(intercept) ? 0 : intercept);

@@ -237,12 +237,15 @@ TEST(StoppingMask, AnisotropyThresholdCombinedWithAMaskImage) {
     EXPECT_FLOAT_EQ(FractionalAnisotropy(tensors.data()), 0);
     EXPECT_FLOAT_EQ(FractionalAnisotropy(tensors.data() + 6), 1);
     EXPECT_NEAR(FractionalAnisotropy(tensors.data() + 12), 1.4 / std::sqrt(3.07), 1e-6);
-    const std::vector<short> image = {1, 1, 0, 1};
-    EXPECT_EQ(StoppingMask({4, 1, 1}, tensors.data(), true, 0.79f, nullptr),
-              (std::vector<short>{0, 1, 1, 0}));
-    EXPECT_EQ(StoppingMask({4, 1, 1}, tensors.data(), true, 0.5f, image.data()),
-              (std::vector<short>{0, 1, 0, 0}));
-    EXPECT_EQ(StoppingMask({4, 1, 1}, tensors.data(), false, 0.5f, image.data()), image);
+    const LargeVector<short> image = {1, 1, 0, 1};
+    for (int threads : {1, 3}) {
+        EXPECT_EQ(StoppingMask({4, 1, 1}, tensors.data(), true, 0.79f, nullptr, threads),
+                  (LargeVector<short>{0, 1, 1, 0}));
+        EXPECT_EQ(StoppingMask({4, 1, 1}, tensors.data(), true, 0.5f, image.data(), threads),
+                  (LargeVector<short>{0, 1, 0, 0}));
+        EXPECT_EQ(StoppingMask({4, 1, 1}, tensors.data(), false, 0.5f, image.data(), threads),
+                  image);
+    }
 }
 
 }  // namespace

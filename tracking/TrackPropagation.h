@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "utils/Memory.h"
+
 namespace fibrejoin {
 
 // One voxel's decomposition as the propagators read it: the three eigenvalues in decreasing order,
@@ -63,7 +65,7 @@ class VoxelEigenTable {
     std::size_t selected_ = 0;
     std::vector<uint64_t> bits_;
     std::vector<uint32_t> before_;  // selected voxels in the words before
-    std::vector<float> eigens_;
+    LargeVector<float> eigens_;
 };
 
 // CTrack::GetTrack from a seed in mm into track (emptied first), without the copy into a new[]

@@ -260,16 +260,21 @@ float FractionalAnisotropy(const float* t) {
     return static_cast<float>(std::sqrt(1.5 * deviation / norm));
 }
 
-std::vector<short> StoppingMask(std::array<int, 3> dims, const float* tensors, bool useFa,
-                                float faThreshold, const short* maskImage) {
+LargeVector<short> StoppingMask(std::array<int, 3> dims, const float* tensors, bool useFa,
+                                float faThreshold, const short* maskImage, int threads) {
     const int64_t voxels = voxelCount(dims);
-    std::vector<short> mask(static_cast<std::size_t>(voxels), 1);
-    for (int64_t v = 0; v < voxels; ++v) {
-        const bool inImage = maskImage == nullptr || maskImage[v] >= 1;
-        const bool anisotropic =
-            !useFa || (tensors != nullptr && FractionalAnisotropy(tensors + 6 * v) >= faThreshold);
-        mask[static_cast<std::size_t>(v)] = inImage && anisotropic ? 1 : 0;
-    }
+    LargeVector<short> mask(static_cast<std::size_t>(voxels));
+    const int parts = threadCount(threads);
+    runParallel(parts, [&](int part) {
+        const int64_t end = voxels * (part + 1) / parts;
+        for (int64_t v = voxels * part / parts; v < end; ++v) {
+            const bool inImage = maskImage == nullptr || maskImage[v] >= 1;
+            const bool anisotropic =
+                !useFa ||
+                (tensors != nullptr && FractionalAnisotropy(tensors + 6 * v) >= faThreshold);
+            mask[static_cast<std::size_t>(v)] = inImage && anisotropic ? 1 : 0;
+        }
+    });
     return mask;
 }
 
@@ -345,6 +350,9 @@ bool WholeVolumeTracker::Run(const TensorField& field, const SeedSource& seeds,
     std::size_t nextClaim = 0, nextDeliver = 0;
     bool stop = false;
     std::string failure;  // why a worker gave up
+    // Point buffers of delivered blocks, handed to the next claims: a run touches as many buffers
+    // as blocks are in flight at once, not one per slot of the window, and they stay in cache.
+    std::vector<std::vector<float>> warm;
 
     // Tracks the next block when the window has room; false when there is none to take.
     auto claimAndTrack = [&](std::unique_lock<std::mutex>& held, std::vector<Seed>& seedBuffer,
@@ -352,6 +360,10 @@ bool WholeVolumeTracker::Run(const TensorField& field, const SeedSource& seeds,
         if (stop || nextClaim >= blockCount || nextClaim >= nextDeliver + window) return false;
         const std::size_t number = nextClaim++;
         Block& block = blocks[number % window];
+        if (!warm.empty()) {
+            block.points.swap(warm.back());
+            warm.pop_back();
+        }
         held.unlock();
         std::string why;
         try {
@@ -425,6 +437,8 @@ bool WholeVolumeTracker::Run(const TensorField& field, const SeedSource& seeds,
             }
             held.lock();
             block.ready = false;
+            warm.push_back(std::move(block.points));
+            block.points = std::vector<float>();
             ++nextDeliver;
             if (sinkStopped) stop = true;
             changed.notify_all();

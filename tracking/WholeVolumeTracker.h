@@ -23,6 +23,8 @@
 #include <utility>
 #include <vector>
 
+#include "utils/Memory.h"
+
 namespace fibrejoin {
 
 // The method codes of CTrack::GetTrackOneWay.
@@ -93,8 +95,9 @@ std::pair<std::size_t, std::size_t> ShardRange(std::size_t seedCount, int shard,
 
 // The stopping mask: 1 where the fractional anisotropy of the tensor is >= faThreshold (when
 // useFa) and the mask image, when given, is >= 1; 0 elsewhere (a tensor with zero trace has FA 0).
-std::vector<short> StoppingMask(std::array<int, 3> dims, const float* tensors, bool useFa,
-                                float faThreshold, const short* maskImage);
+// Computed on `threads` threads (0: one per core).
+LargeVector<short> StoppingMask(std::array<int, 3> dims, const float* tensors, bool useFa,
+                                float faThreshold, const short* maskImage, int threads = 1);
 // FA of one six-component tensor (xx, xy, xz, yy, yz, zz), from its invariants in double.
 float FractionalAnisotropy(const float* tensor);
 

@@ -418,19 +418,13 @@ bool EndsWith(const std::string& text, const std::string& end) {
     return text.size() > end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
-// Sizes `values` to `count` floats, in huge pages where the kernel allows.
-void SizeResult(std::vector<float>& values, size_t count) {
-    ReserveLarge(values, count);
-    values.resize(count);
-}
-
 }  // namespace
 
 bool ReadImage(const std::string& path, Image& image, std::string& message) {
     Layout layout;
     Image result;
     if (!ReadHeader(path, layout, result, message)) return false;
-    SizeResult(result.voxels, size_t(layout.count));
+    result.voxels.resize(size_t(layout.count));
     float* voxels = result.voxels.data();
     if (!ReadValues(
             layout, [voxels](int64_t first, size_t) { return voxels + first; },
@@ -470,7 +464,7 @@ bool ReadTensorImage(const std::string& path, TensorOrder order, TensorFrame fra
     result.dims = {int(d[0]), int(d[1]), int(d[2])};
     result.voxelSize = geometry.voxelSize;
     result.voxelToWorld = geometry.voxelToWorld;
-    SizeResult(result.tensors, size_t(values));
+    result.tensors.resize(size_t(values));
     const std::array<int, 6> slots = Slots(order);
     std::vector<float> chunk(std::min<size_t>(size_t(values), kChunkValues));
     float* tensors = result.tensors.data();

@@ -29,6 +29,8 @@
 #include <string>
 #include <vector>
 
+#include "utils/Memory.h"
+
 namespace fibrejoin {
 
 // The element types read; only Float32, Int16 and UInt8 are written.
@@ -40,7 +42,7 @@ struct Image {
     std::array<float, 3> voxelSize{};  // mm
     std::array<double, 16> voxelToWorld{};  // 4x4 row-major: voxel indices (centres) -> world mm
     VoxelType storedType = VoxelType::Float32;  // as stored in the file
-    std::vector<float> voxels;  // x fastest, then y, z, volume; slope and intercept applied
+    LargeVector<float> voxels;  // x fastest, then y, z, volume; slope and intercept applied
 
     int64_t VoxelsPerVolume() const { return dims[0] * dims[1] * dims[2]; }
 };
@@ -71,7 +73,7 @@ struct TensorImage {
     std::array<int, 3> dims{};
     std::array<float, 3> voxelSize{};
     std::array<double, 16> voxelToWorld{};
-    std::vector<float> tensors;  // 6 per voxel: xx, xy, xz, yy, yz, zz in voxel axes, x fastest
+    LargeVector<float> tensors;  // 6 per voxel: xx, xy, xz, yy, yz, zz in voxel axes, x fastest
 };
 
 // Reads a 4-D image of six volumes, or a 5-D image whose fourth dimension is 1 and fifth is 6,

@@ -28,7 +28,7 @@ int main(int argc, char** argv) {
     options.method = TrackingMethod(std::atoi(argv[3]));
     options.threads = std::atoi(argv[5]);
     const auto start = std::chrono::steady_clock::now();
-    const std::vector<short> mask =
+    const LargeVector<short> mask =
         StoppingMask(image.dims, image.tensors.data(), true, float(std::atof(argv[4])), nullptr);
     TensorField field;
     field.dims = image.dims;

@@ -1,0 +1,43 @@
+# fibrejoin_static_command(target): links an executable with -static when FIBREJOIN_STATIC_COMMANDS
+# is on. The NIfTI libraries then resolve to their archives for that executable only; the library,
+# the tests and the Python module keep the shared ones.
+set(static_default ON)
+if(FIBREJOIN_SANITIZE OR FIBREJOIN_FUZZ)
+  set(static_default OFF)
+endif()
+set(static_archives "")
+foreach(name nifti2 znz z m)
+  string(TOUPPER ${name} upper)
+  find_library(FIBREJOIN_${upper}_ARCHIVE lib${name}.a)
+  mark_as_advanced(FIBREJOIN_${upper}_ARCHIVE)
+  list(APPEND static_archives ${FIBREJOIN_${upper}_ARCHIVE})
+endforeach()
+include(CheckCXXSourceCompiles)
+set(CMAKE_REQUIRED_LINK_OPTIONS -static -pthread)
+check_cxx_source_compiles("#include <thread>
+int main() { std::thread t([] {}); t.join(); }" FIBREJOIN_CAN_LINK_STATIC)
+unset(CMAKE_REQUIRED_LINK_OPTIONS)
+if(NOT FIBREJOIN_CAN_LINK_STATIC OR static_archives MATCHES "NOTFOUND")
+  set(static_default OFF)
+endif()
+option(FIBREJOIN_STATIC_COMMANDS "Link the commands statically" ${static_default})
+
+if(FIBREJOIN_STATIC_COMMANDS)
+  # Each NIfTI library as its archive in executables marked FIBREJOIN_STATIC, as found otherwise.
+  set(libraries "")
+  foreach(pair NIFTI_LIBRARY:NIFTI2_ARCHIVE ZNZ_LIBRARY:ZNZ_ARCHIVE Z_LIBRARY:Z_ARCHIVE
+               M_LIBRARY:M_ARCHIVE)
+    string(REPLACE ":" ";" pair ${pair})
+    list(GET pair 0 shared)
+    list(GET pair 1 archive)
+    list(APPEND libraries "$<IF:$<BOOL:$<TARGET_PROPERTY:FIBREJOIN_STATIC>>,${FIBREJOIN_${archive}},${FIBREJOIN_${shared}}>")
+  endforeach()
+  set_property(TARGET FibrejoinNifti::nifti PROPERTY INTERFACE_LINK_LIBRARIES "${libraries}")
+endif()
+
+function(fibrejoin_static_command target)
+  if(FIBREJOIN_STATIC_COMMANDS)
+    set_property(TARGET ${target} PROPERTY FIBREJOIN_STATIC ON)
+    target_link_options(${target} PRIVATE -static)
+  endif()
+endfunction()
