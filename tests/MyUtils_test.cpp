@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "track_files.h"
+#include "utils/Memory.h"
 
 using namespace testing_files;
 
@@ -118,6 +119,20 @@ TEST(MyUtilsFiles, QueriesAndChangesTheFileSystem) {
     EXPECT_FALSE(CMyUtils::pathExist(root + "sub/renamed a"));
     CMyUtils::deleteDirectory(root + "sub");
     EXPECT_FALSE(CMyUtils::pathExist(root + "sub"));
+}
+
+// Growing across the size that gets a mapping of its own keeps every value; such blocks start on a
+// huge-page boundary, smaller ones need not.
+TEST(LargeVector, KeepsValuesAcrossBothKindsOfBlockAndAlignsLargeOnes) {
+    fibrejoin::LargeVector<int> values;
+    for (int i = 0; i < 1 << 20; ++i)
+        values.push_back(i * 7);
+    for (int i = 0; i < 1 << 20; i += 4099)
+        ASSERT_EQ(values[size_t(i)], i * 7) << i;
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(values.data()) % fibrejoin::kHugePageBytes, 0u);
+    values.resize(10);
+    values.shrink_to_fit();
+    EXPECT_EQ(values, (fibrejoin::LargeVector<int>{0, 7, 14, 21, 28, 35, 42, 49, 56, 63}));
 }
 
 }  // namespace
