@@ -22,6 +22,19 @@
 
 namespace fibrejoin {
 
+// Under AddressSanitizer every block comes from operator new, so that overruns stay detectable.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kOwnMappings = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kOwnMappings = false;
+#else
+constexpr bool kOwnMappings = true;
+#endif
+#else
+constexpr bool kOwnMappings = true;
+#endif
+
 constexpr std::size_t kHugePageBytes = std::size_t(2) << 20;
 
 template <typename T>
@@ -39,7 +52,8 @@ class LargeAllocator {
         if (count > (std::numeric_limits<std::size_t>::max() - 2 * kHugePageBytes) / sizeof(T))
             throw std::bad_array_new_length();
         const std::size_t bytes = count * sizeof(T);
-        if (bytes < kOwnMappingBytes) return static_cast<T*>(::operator new(bytes));
+        if (!kOwnMappings || bytes < kOwnMappingBytes)
+            return static_cast<T*>(::operator new(bytes));
         // Map a huge page more than needed, then give back what lies outside the aligned block.
         const std::size_t length = Rounded(bytes);
         void* mapped = mmap(nullptr, length + kHugePageBytes, PROT_READ | PROT_WRITE,
@@ -56,7 +70,7 @@ class LargeAllocator {
 
     void deallocate(T* block, std::size_t count) noexcept {
         const std::size_t bytes = count * sizeof(T);
-        if (bytes < kOwnMappingBytes) {
+        if (!kOwnMappings || bytes < kOwnMappingBytes) {
             ::operator delete(block);
             return;
         }
