@@ -21,8 +21,12 @@ if(NOT FIBREJOIN_CAN_LINK_STATIC OR static_archives MATCHES "NOTFOUND")
   set(static_default OFF)
 endif()
 option(FIBREJOIN_STATIC_COMMANDS "Link the commands statically" ${static_default})
+set(link_static ${FIBREJOIN_STATIC_COMMANDS})
+if(FIBREJOIN_SANITIZE OR FIBREJOIN_FUZZ)
+  set(link_static OFF)  # whatever the cache says
+endif()
 
-if(FIBREJOIN_STATIC_COMMANDS)
+if(link_static)
   # Each NIfTI library as its archive in executables marked FIBREJOIN_STATIC, as found otherwise.
   set(libraries "")
   foreach(pair NIFTI_LIBRARY:NIFTI2_ARCHIVE ZNZ_LIBRARY:ZNZ_ARCHIVE Z_LIBRARY:Z_ARCHIVE
@@ -36,7 +40,7 @@ if(FIBREJOIN_STATIC_COMMANDS)
 endif()
 
 function(fibrejoin_static_command target)
-  if(FIBREJOIN_STATIC_COMMANDS)
+  if(link_static)
     set_property(TARGET ${target} PROPERTY FIBREJOIN_STATIC ON)
     target_link_options(${target} PRIVATE -static)
   endif()
