@@ -346,7 +346,22 @@ TEST(TrackWriter, HeaderCountsAndLifecycle) {
         EXPECT_EQ(FirstDifference(ReadBytes(kPath), expected.bytes), "");
     }
 
-    // Refused records write nothing and count nothing.
+    // A header made from nothing is the layout of an empty grid, version 2.
+    const TRACK_HEADER fresh;
+    const auto* freshBytes = reinterpret_cast<const uint8_t*>(&fresh);
+    EXPECT_EQ(FirstDifference(Bytes(freshBytes, freshBytes + 1000),
+                              MakeHeader({{}, {}, 0, 1000, {0, 0, 0}, {0, 0, 0}}).bytes),
+              "");
+
+    // Refused records write nothing and count nothing, a negative count of either kind included.
+    TRACK_HEADER negative;
+    negative.scalar_count = -1;
+    negative.property_count = 1;
+    CTrackWriter refusing;
+    ASSERT_TRUE(refusing.Initialize(kPath.c_str(), negative));
+    float some[8] = {};
+    EXPECT_FALSE(refusing.WriteNextTrack(1, some, some, some));
+    ASSERT_TRUE(refusing.Close());
     TRACK_HEADER shaped;
     shaped.scalar_count = 1;
     shaped.property_count = 1;
