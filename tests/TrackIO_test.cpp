@@ -361,6 +361,14 @@ TEST(TrackWriter, HeaderCountsAndLifecycle) {
     ASSERT_TRUE(refusing.Initialize(kPath.c_str(), negative));
     float some[8] = {};
     EXPECT_FALSE(refusing.WriteNextTrack(1, some, some, some));
+    // The last error is that of the last call: a refused raw record after a good one, then a
+    // header rewritten after it.
+    ASSERT_TRUE(refusing.Initialize(kPath.c_str(), TRACK_HEADER()) &&
+                refusing.WriteNextTrack(1, some));
+    EXPECT_FALSE(refusing.WriteNextTrack(-1, some));
+    EXPECT_STREQ(refusing.GetLastErrorMessage(), "Can not write to file");
+    EXPECT_TRUE(refusing.UpdateHeader(TRACK_HEADER()));
+    EXPECT_STREQ(refusing.GetLastErrorMessage(), "No error");
     ASSERT_TRUE(refusing.Close());
     TRACK_HEADER shaped;
     shaped.scalar_count = 1;

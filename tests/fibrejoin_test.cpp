@@ -63,7 +63,7 @@ Bytes ExpectedMerge(const std::vector<TrackSet>& inputs) {
             *table.first = *table.second;
             const size_t at = table.first == &scalar_names ? 38 : 240;
             for (size_t i = 0; i < table.first->size() && i < 10; ++i)
-                image.PutText(at + 20 * i, (*table.first)[i].c_str());
+                image.PutText(at + 20 * i, (*table.first)[i].substr(0, 19).c_str());
         }
     }
     property_names.push_back("DataSetID");
@@ -115,6 +115,20 @@ TEST(Fibrejoin, MergesToTheBytesTheRulesCallFor) {
         EXPECT_EQ(run.out + run.err, "");
         EXPECT_EQ(FirstDifference(ReadBytes(args.back()), ExpectedMerge(inputs)), "");
     }
+}
+
+// A wider name table taken over from a later input: names that fill their 20 bytes are cut to 19
+// characters, and of twelve names ten are copied, leaving the property table after them alone.
+TEST(Fibrejoin, TakesOverAWiderTableOfLongNames) {
+    TempDir dir;
+    const std::vector<TrackSet> inputs = {
+        MakeSet(1, {{"s"}, {"p1", "p2", "p3"}, 2}),
+        MakeSet(2, {std::vector<std::string>(12, std::string(20, 'w')), {"q"}, 2})};
+    const std::string a = dir.File("a.trk"), b = dir.File("b.trk"), out = dir.File("out.trk");
+    inputs[0].Save(a);
+    inputs[1].Save(b);
+    ASSERT_EQ(RunFibrejoin(dir, {a, b, out}).status, 0);
+    EXPECT_EQ(FirstDifference(ReadBytes(out), ExpectedMerge(inputs)), "");
 }
 
 TEST(Fibrejoin, RefusalsAndTheirMessages) {
