@@ -9,9 +9,6 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <sstream>
 
 #include "track_files.h"
 
@@ -47,17 +44,6 @@ std::vector<Track> SomeTracks(size_t scalars, size_t properties) {
             tracks[t].properties.push_back(float(t + k) / 4);
     }
     return tracks;
-}
-
-// world = M * (p / voxelSize - 0.5), written out here rather than taken from the library.
-std::array<double, 3> ToWorld(const TrackFileHeader& h, const float* p) {
-    std::array<double, 3> w{};
-    for (int r = 0; r < 3; ++r) {
-        w[r] = h.voxelToWorld[4 * r + 3];
-        for (int c = 0; c < 3; ++c)
-            w[r] += h.voxelToWorld[4 * r + c] * (p[c] / h.voxelSize[c] - 0.5);
-    }
-    return w;
 }
 
 void Write(const std::string& path, const TrackFileHeader& header,
@@ -129,74 +115,6 @@ TEST(TrackFile, RoundTripsKeepPointsValuesAndGrid) {
         const std::string again = dir.File(tck ? "b.tck" : "b.trk");
         ASSERT_TRUE(SaveTracks(again, read, set, false, message)) << message;
         EXPECT_EQ(testing_files::ReadBytes(again), testing_files::ReadBytes(path));
-    }
-}
-
-// The points of each file as nibabel loads them (RAS mm), all tracks in a row (it passes over
-// tracks without points); none when python3 with nibabel is not found.
-std::vector<std::vector<double>> NibabelPoints(const TempDir& dir,
-                                               const std::vector<std::string>& paths) {
-    const std::string python = testing_files::PythonWithNibabel(), points = dir.File("points.txt");
-    if (python.empty()) return {};
-    std::string command = python +
-                          " -c \"import sys, warnings, nibabel as nib\n"
-                          "warnings.simplefilter('ignore')\n"
-                          "for f in sys.argv[1:]:\n"
-                          "    print(' '.join(repr(float(v)) for s in "
-                          "nib.streamlines.load(f).streamlines for v in s.ravel()))\n\"";
-    for (const std::string& path : paths)
-        command += " " + path;
-    EXPECT_EQ(std::system((command + " >" + points).c_str()), 0);
-    std::vector<std::vector<double>> files;
-    std::ifstream lines(points);
-    for (std::string line; std::getline(lines, line);) {
-        std::istringstream values(line);
-        files.emplace_back(std::istream_iterator<double>(values), std::istream_iterator<double>());
-    }
-    return files;
-}
-
-TEST(TrackFile, NibabelReadsBothFormatsAtTheSameWorldPoints) {
-    TempDir dir;
-    const TrackFileHeader header = ObliqueHeader();
-    const std::vector<Track> tracks = SomeTracks(0, 0);
-    Write(dir.File("a.trk"), header, tracks);
-    Write(dir.File("a.tck"), header, tracks);
-    // Files of other writers may store points along other axes than the matrix's ("LAS");
-    // their world points are those nibabel finds too.
-    std::vector<std::string> paths = {dir.File("a.trk"), dir.File("a.tck")};
-    for (const char* code : {"LPS", "ASL", "SRP"}) {
-        testing_files::Bytes bytes = testing_files::ReadBytes(dir.File("a.trk"));
-        std::memcpy(&bytes[948], code, 4);
-        paths.push_back(dir.File(std::string(code) + ".trk"));
-        testing_files::WriteBytes(paths.back(), bytes);
-    }
-    const auto loaded = NibabelPoints(dir, paths);
-    if (loaded.empty()) GTEST_SKIP() << "python3 with nibabel not found";
-    ASSERT_EQ(loaded.size(), paths.size());
-    std::vector<double> want;  // the world points of the tracks as written
-    for (const Track& track : tracks)
-        for (size_t i = 0; i < track.points.size(); i += 3)
-            for (double c : ToWorld(header, &track.points[i]))
-                want.push_back(c);
-    for (size_t f = 0; f < paths.size(); ++f) {
-        SCOPED_TRACE(paths[f]);
-        TrackFileHeader read;
-        std::vector<float> ours;
-        for (Track& track : ReadAll(paths[f], read))
-            ours.insert(ours.end(), track.points.begin(), track.points.end());
-        Matrix4 toWorld;
-        std::string message;
-        ASSERT_TRUE(SpaceTransform(read, read.space, PointSpace::World, toWorld, message));
-        TransformPoints(toWorld, ours.data(), ours.size() / 3);
-        ASSERT_EQ(loaded[f].size(), want.size());
-        ASSERT_EQ(ours.size(), want.size());
-        for (size_t i = 0; i < want.size(); ++i) {
-            if (f < 2) {
-                EXPECT_NEAR(loaded[f][i], want[i], 1e-3) << i;
-            }
-            EXPECT_NEAR(loaded[f][i], ours[i], 1e-3) << i;
-        }
     }
 }
 

@@ -16,17 +16,20 @@ OBLIQUE = np.array([[-0.98, 0.17, 0.0, 90], [-0.17, -0.98, 0.1, 120], [0, 0.1, 2
 RAS = np.diag([1.0, 1.0, 2.5, 1.0])
 
 
-def trk(path, matrix, scalars=1, properties=2, count=4):
+def trk(path, matrix, scalars=1, properties=2, count=4, code=b"LPS"):
     h = trackfiles.header(["fa"] * scalars, ["id", "length"][:properties])
-    h["aux_matrix"] = matrix.ravel()
+    h["aux_matrix"], h["orientation"] = matrix.ravel(), code
     tracks = [trackfiles.track(2 + i, i, scalars, properties) for i in range(count)]
     trackfiles.write(path, h, tracks)
     return tracks
 
 
-@pytest.mark.parametrize("matrix", [OBLIQUE, RAS], ids=["oblique", "reordered"])
-def test_trk_loads_as_written_and_as_nibabel_reads_it(tmp_path, matrix):
-    tracks = trk(tmp_path / "a.trk", matrix)
+# Files of other writers may also store points along other axes than the matrix's, permuted.
+@pytest.mark.parametrize("matrix, code", [(OBLIQUE, b"LPS"), (RAS, b"LPS"), (OBLIQUE, b"ASL"),
+                                          (OBLIQUE, b"SRP")],
+                         ids=["oblique", "reordered", "permuted", "permuted-flipped"])
+def test_trk_loads_as_written_and_as_nibabel_reads_it(tmp_path, matrix, code):
+    tracks = trk(tmp_path / "a.trk", matrix, code=code)
     t = fibrejoin.load(tmp_path / "a.trk")
     assert t.header["dims"] == (10, 20, 30) and t.header["voxel_size"] == (1.0, 1.0, 2.5)
     assert t.header["scalar_names"] == ["fa"] and t.header["property_names"] == ["id", "length"]
