@@ -127,6 +127,19 @@ TEST(TrackPropagators, FollowAnOffAxisDirectionAndStopAtTheAngleAndTheLengthCap)
         }
     }
 
+    // With a quarter-voxel step, FACT and tensorline still keep one point per voxel entered.
+    for (int method : {0, 3}) {
+        const Points track =
+            field.Half(method, {3.1f, 2.3f, 1.7f}, 0.99f, 0, {}, 0, nullptr, 0.25f);
+        ASSERT_GE(track.size(), 24u) << method;
+        const auto voxelOf = [&track](size_t at) {
+            return std::make_tuple(int(track[at] / 2), int(track[at + 1] / 2),
+                                   int(track[at + 2] / 2));
+        };
+        for (size_t n = 3; n < track.size(); n += 3)
+            EXPECT_NE(voxelOf(n), voxelOf(n - 3)) << method << " point " << n / 3;
+    }
+
     // The direction turns by 30 degrees from voxel 4 on along x.
     Field turn(12, 12, 3, 2, 2, 2,
                [](int v) { return v % 12 < 4 ? Along(1, 0, 0) : Along(0.8660254f, 0.5f, 0); });
@@ -183,6 +196,7 @@ TEST(TrackGeometry, CrossingsLengthCurvatureTorsionAndUFactor) {
     float normal[3] = {1, 0, 0}, at[3] = {1.5f, 0, 0}, hit[3] = {7, 7, 7};
     int segment = -1;
     EXPECT_TRUE(CTrack::IntersectWithPlane(line, 1, normal, at, hit, &segment) == 0 && hit[0] == 7);
+    EXPECT_EQ(CTrack::IntersectWithPlane(line, 3, normal, nullptr, hit, &segment), 0);
     EXPECT_TRUE(CTrack::IntersectWithPlane(line, 3, normal, at, hit, &segment) == 1 &&
                 segment == 1 && hit[0] == 1.5f);
     at[0] = 1;  // a crossing at a shared point belongs to the lower segment
@@ -199,6 +213,10 @@ TEST(TrackGeometry, CrossingsLengthCurvatureTorsionAndUFactor) {
     float back[6] = {1, -0.2f, 0, -1, 0.2f, 0}, origin[3] = {0, 0, 0};
     EXPECT_EQ(CTrack::IntersectWithDisk(back, 2, normal, origin, 1, hit, 15), 1);
     EXPECT_EQ(CTrack::IntersectWithDisk(back, 2, normal, origin, 1, hit, 5), 0);
+    // With no angle allowed, straight along the normal counts and straight against it does not.
+    float along[6] = {-1, 0, 0, 1, 0, 0}, against[6] = {1, 0, 0, -1, 0, 0};
+    EXPECT_EQ(CTrack::IntersectWithDisk(along, 2, normal, origin, 1, hit, 0), 1);
+    EXPECT_EQ(CTrack::IntersectWithDisk(against, 2, normal, origin, 1, hit, 0), 0);
 
     float bent[9] = {0, 0, 0, 3, 4, 0, 3, 4, 12};
     EXPECT_EQ(CTrack::GetLength(bent, 3), 17);
@@ -228,6 +246,7 @@ TEST(TrackGeometry, CrossingsLengthCurvatureTorsionAndUFactor) {
     // to points 2 and 4.
     auto u = [](Points p) { return CTrack::GetUFactor(p.data(), int(p.size() / 3), 0); };
     EXPECT_EQ(u({0, 0, 0, 0, 1, 0, 1, 1, 0, 1, 0, 0}), 1);
+    EXPECT_EQ(u({0, 0, 0, 0, 1, 0, 1, 1, 0}), 0);  // three points make no U
     EXPECT_EQ(u({0, 0, 0, 0, 1, 0, 1, 1, 0, 1, 2, 0}), -1);
     EXPECT_NEAR(u({0, 0, 0, 1, 0, 2, 3, 1, 2, 2, 3, 1}), 0.5477226f, 1e-6f);
     EXPECT_EQ(u({0, 0, 0, 0, 0, 0, 1, 1, 0, 0, 0, 0}), 0);
