@@ -10,6 +10,7 @@
 
 #include "tensor_fields.h"
 #include "tracking/Track.h"
+#include "tracking/TrackPropagation.h"
 
 namespace {
 
@@ -206,6 +207,24 @@ TEST(MaskSeeds, CentresJitterInsideTheVoxelAndBlocksOfTheList) {
     }
     std::vector<float> floatMask(field.mask.begin(), field.mask.end());
     EXPECT_EQ(MaskSeeds({20, 20, 6}, {2, 2, 2}, floatMask.data(), 3, 5)[77], jittered[77]);
+}
+
+// Decompose fills the selected voxels of the words in its range only, so that threads given
+// distinct ranges never write the same decomposition; a range past the end stops at the end.
+TEST(VoxelEigenTable, DecomposesTheSelectedVoxelsOfItsWordsOnly) {
+    std::vector<short> mask(130, 0);  // three words of 64 voxels, the last holding two
+    mask[5] = mask[70] = mask[129] = 1;
+    std::vector<float> tensors(6 * 130, 0.0f);
+    for (size_t v = 0; v < 130; ++v)
+        tensors[6 * v] = 3, tensors[6 * v + 3] = 2, tensors[6 * v + 5] = 1;
+    VoxelEigenTable table;
+    ASSERT_TRUE(table.Select(mask.data(), 130));
+    ASSERT_EQ(std::make_tuple(table.WordCount(), table.size()), std::make_tuple(3u, 3u));
+    EXPECT_EQ(table.Find(4), nullptr);
+    table.Decompose(tensors.data(), 0, 1);
+    EXPECT_EQ(std::make_tuple(table.Find(5)[0], table.Find(70)[0]), std::make_tuple(3.0f, 0.0f));
+    table.Decompose(tensors.data(), 1, 9);
+    EXPECT_EQ(std::make_tuple(table.Find(70)[0], table.Find(129)[0]), std::make_tuple(3.0f, 3.0f));
 }
 
 TEST(ShardRange, ContiguousBlocksCoverTheListOnce) {
