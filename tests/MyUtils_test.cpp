@@ -89,6 +89,8 @@ TEST(MyUtilsFiles, QueriesAndChangesTheFileSystem) {
     EXPECT_FALSE(CMyUtils::isDirectory(root + "file.txt"));
     EXPECT_EQ(CMyUtils::getFileSize(root + "file.txt"), 10);
 
+    EXPECT_TRUE(CMyUtils::cutFile(root + "file.txt", root + "one", 1));
+    EXPECT_EQ(ReadBytes(root + "one"), bytes("0"));
     EXPECT_TRUE(CMyUtils::cutFile(root + "file.txt", root + "cut", 4));
     EXPECT_EQ(ReadBytes(root + "cut"), bytes("0123"));
     // A source too short leaves the destination empty.
