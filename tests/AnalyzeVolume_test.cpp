@@ -158,6 +158,12 @@ TEST(AnalyzeVolume, EveryReaderOfEveryTypeInBothByteOrders) {
     // float alike) but for the size, which keeps the file's bytes.
     const int sizes[3] = {5, 3, 2};
     ASSERT_EQ(CAnalyzeVolume::WriteHeader(dir.File("n.hdr").c_str(), sizes, kVoxelWide, 64), 1);
+    // The two words the writer leaves at zero hold values here, so that their order shows.
+    Bytes nativeBytes = ReadBytes(dir.File("n.hdr")), foreignBytes = ReadBytes(dir.File("f64.hdr"));
+    nativeBytes[140] = foreignBytes[143] = 7;
+    nativeBytes[144] = foreignBytes[147] = 9;
+    WriteBytes(dir.File("n.hdr"), nativeBytes);
+    WriteBytes(dir.File("f64.hdr"), foreignBytes);
     ANALYZE_HEADER native, foreign;
     ASSERT_EQ(CAnalyzeVolume::ReadHeader(dir.File("n").c_str(), native), 1);
     ASSERT_EQ(CAnalyzeVolume::ReadHeader(dir.File("f64").c_str(), foreign), 1);
