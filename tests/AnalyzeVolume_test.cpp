@@ -200,7 +200,8 @@ TEST(AnalyzeVolume, ConversionsAndMaskRangesOfExtremeValues) {
     EXPECT_EQ(Mask(v, 6, 4, 0), std::vector<short>(6, 0));
     WritePair(v, 2, std::vector<unsigned char>({255, 3, 100}));
     EXPECT_EQ(Mask(v, 3, 100, 0), std::vector<short>({1, 0, 1}));
-    EXPECT_EQ(Floats(v, 1, 2, 1), std::vector<float>{100});  // a request of one byte
+    EXPECT_EQ(Mask(v, 3, 100, 100), std::vector<short>({0, 0, 1}));  // equal bounds: that value
+    EXPECT_EQ(Floats(v, 1, 2, 1), std::vector<float>{100});          // a request of one byte
     // A foreign image of more than one conversion block: every block is turned.
     std::vector<short> many(5000);
     for (size_t i = 0; i < many.size(); ++i)
