@@ -213,6 +213,7 @@ TEST(TrackGeometry, CrossingsLengthCurvatureTorsionAndUFactor) {
     float back[6] = {1, -0.2f, 0, -1, 0.2f, 0}, origin[3] = {0, 0, 0};
     EXPECT_EQ(CTrack::IntersectWithDisk(back, 2, normal, origin, 1, hit, 15), 1);
     EXPECT_EQ(CTrack::IntersectWithDisk(back, 2, normal, origin, 1, hit, 5), 0);
+    EXPECT_EQ(CTrack::IntersectWithDisk(back, 2, normal, origin, 1, hit, 11.5f), 1);  // 168.7
     // With no angle allowed, straight along the normal counts and straight against it does not.
     float along[6] = {-1, 0, 0, 1, 0, 0}, against[6] = {1, 0, 0, -1, 0, 0};
     EXPECT_EQ(CTrack::IntersectWithDisk(along, 2, normal, origin, 1, hit, 0), 1);
