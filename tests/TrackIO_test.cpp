@@ -356,7 +356,6 @@ TEST(TrackWriter, HeaderCountsAndLifecycle) {
     // Refused records write nothing and count nothing, a negative count of either kind included.
     TRACK_HEADER negative;
     negative.scalar_count = -1;
-    negative.property_count = 1;
     CTrackWriter refusing;
     ASSERT_TRUE(refusing.Initialize(kPath.c_str(), negative));
     float some[8] = {};
